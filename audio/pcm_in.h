@@ -1,0 +1,43 @@
+#pragma once
+// Accompaniment reader interface: delivers a WAV or MP3 recording frame by
+// frame as it is stored (no resampling, no channel or width conversion).
+
+#include <cstdint>
+#include <filesystem>
+
+namespace tonvelo {
+
+// The audio layer reports 0 for success and 1 for failure.
+enum class AudioResult : int { kOk = 0, kFailed = 1 };
+
+struct PcmFrame {
+  int16_t left = 0;
+  int16_t right = 0;
+};
+
+class CPCMIn {
+ public:
+  CPCMIn() = default;
+  virtual ~CPCMIn() = default;
+  CPCMIn(const CPCMIn&) = delete;
+  CPCMIn& operator=(const CPCMIn&) = delete;
+
+  [[nodiscard]] virtual AudioResult Open(const std::filesystem::path& path) = 0;
+  // A mono source writes only frame.left.
+  [[nodiscard]] virtual AudioResult ReadFrame(PcmFrame& frame) = 0;
+  [[nodiscard]] virtual AudioResult Rewind() = 0;
+  virtual AudioResult Close() = 0;
+
+  uint32_t GetLength() const { return lengthFrames_; }
+  uint32_t GetChannels() const { return channels_; }
+  uint32_t GetSampleRate() const { return sampleRateHz_; }
+  uint32_t GetBitsPerSample() const { return bitsPerSample_; }
+
+ protected:
+  uint32_t lengthFrames_ = 0;
+  uint32_t channels_ = 0;
+  uint32_t sampleRateHz_ = 0;
+  uint32_t bitsPerSample_ = 0;
+};
+
+}  // namespace tonvelo

@@ -1,0 +1,1 @@
+// Command-line option parsing (being filled in).

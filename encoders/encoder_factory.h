@@ -1,0 +1,20 @@
+#pragma once
+// Creates the encoder for a catalogue id and applies its own setters; the
+// conversion thread then applies the common ones. nullptr: no encoder exists
+// for the id (the batch ends for such a file).
+
+#include <memory>
+
+#include "pipeline/tonvelo_format.h"
+
+namespace tonvelo {
+
+struct EncoderOptions {
+  int sustainTimingOffset = 0;
+  bool synthPropPedaling = false;
+  bool discardOutput = false;
+};
+
+std::unique_ptr<CTonveloFormat> CreateEncoder(int formatId, const EncoderOptions& options);
+
+}  // namespace tonvelo

@@ -1,0 +1,7 @@
+#include "pipeline/conversion_thread.h"
+
+namespace tonvelo {
+
+int CConversionThread::Run() { return 0; }
+
+}  // namespace tonvelo
