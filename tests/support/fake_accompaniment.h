@@ -1,0 +1,58 @@
+#pragma once
+// An accompaniment reader over frames held in memory. Mono sources fill only
+// the left sample, as the real readers do. Reads can be made to fail from a
+// given frame on.
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "audio/pcm_in.h"
+
+namespace tonvelo::test {
+
+class FakeAccompaniment : public CPCMIn {
+ public:
+  FakeAccompaniment(std::vector<PcmFrame> frames, uint32_t channels, uint32_t rateHz = 44100)
+      : frames_(std::move(frames)) {
+    lengthFrames_ = static_cast<uint32_t>(frames_.size());
+    channels_ = channels;
+    sampleRateHz_ = rateHz;
+    bitsPerSample_ = 16;
+  }
+
+  // Mono source from a list of samples.
+  static FakeAccompaniment Mono(const std::vector<int16_t>& samples, uint32_t rateHz = 44100) {
+    std::vector<PcmFrame> f;
+    f.reserve(samples.size());
+    for (int16_t s : samples) f.push_back({s, 0});
+    return FakeAccompaniment(std::move(f), 1, rateHz);
+  }
+
+  void FailReadsFrom(size_t frame) { failFrom_ = frame; }
+  size_t Position() const { return next_; }
+  int RewindCount() const { return rewinds_; }
+
+  AudioResult Open(const std::filesystem::path&) override { return AudioResult::kOk; }
+  AudioResult ReadFrame(PcmFrame& frame) override {
+    if (next_ >= frames_.size() || next_ >= failFrom_) return AudioResult::kFailed;
+    const PcmFrame& f = frames_[next_++];
+    frame.left = f.left;
+    if (channels_ == 2) frame.right = f.right;
+    return AudioResult::kOk;
+  }
+  AudioResult Rewind() override {
+    next_ = 0;
+    ++rewinds_;
+    return AudioResult::kOk;
+  }
+  AudioResult Close() override { return AudioResult::kOk; }
+
+ private:
+  std::vector<PcmFrame> frames_;
+  size_t next_ = 0;
+  size_t failFrom_ = SIZE_MAX;
+  int rewinds_ = 0;
+};
+
+}  // namespace tonvelo::test

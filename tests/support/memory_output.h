@@ -1,0 +1,47 @@
+#pragma once
+// An output writer that keeps every frame in memory, for encoder tests. It can
+// be told to fail from a given frame on, to exercise the write-error paths.
+
+#include <cstdint>
+#include <vector>
+
+#include "audio/pcm_out.h"
+
+namespace tonvelo::test {
+
+class MemoryOutput : public CPCMOut {
+ public:
+  // PutFrame fails once `frames` frames have been stored.
+  void FailAfter(size_t frames) { failAfter_ = frames; }
+
+  const std::vector<int16_t>& Left() const { return left_; }
+  const std::vector<int16_t>& Right() const { return right_; }
+  size_t Size() const { return left_.size(); }
+  bool IsClosed() const { return closed_; }
+
+  AudioResult Close() override {
+    closed_ = true;
+    return AudioResult::kOk;
+  }
+
+ protected:
+  AudioResult OpenFile(const std::filesystem::path&, uint32_t sampleRateHz, const std::string&,
+                       const std::filesystem::path&, bool) override {
+    sampleRateHz_ = sampleRateHz;
+    return AudioResult::kOk;
+  }
+  AudioResult PutFrame(int16_t left, int16_t right) override {
+    if (left_.size() >= failAfter_) return AudioResult::kFailed;
+    left_.push_back(left);
+    right_.push_back(right);
+    return AudioResult::kOk;
+  }
+
+ private:
+  std::vector<int16_t> left_, right_;
+  size_t failAfter_ = SIZE_MAX;
+  uint32_t sampleRateHz_ = 0;
+  bool closed_ = false;
+};
+
+}  // namespace tonvelo::test
