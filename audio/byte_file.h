@@ -12,16 +12,27 @@ namespace tonvelo {
 using FileHandle = int;
 constexpr FileHandle kInvalidFile = -1;
 
+// Opens an existing file (not a folder) for reading.
 [[nodiscard]] bool file_open_read(const std::filesystem::path& path, FileHandle& handle);
 // Creates or truncates.
 [[nodiscard]] bool file_open_write(const std::filesystem::path& path, FileHandle& handle);
+// Exactly count bytes, or failure (also at the end of the file).
 [[nodiscard]] bool file_read(FileHandle handle, void* buffer, size_t count);
+// Up to count bytes; returns how many arrived (0 at the end of the file or on
+// an error). For read-ahead buffers that must not fail on a file's last bytes.
+[[nodiscard]] size_t file_read_available(FileHandle handle, void* buffer, size_t count);
 [[nodiscard]] bool file_write(FileHandle handle, const void* buffer, size_t count);
 bool file_close(FileHandle handle);
+// Absolute position from the file's start.
 [[nodiscard]] bool file_seek(FileHandle handle, uint32_t position);
+// 0xFFFFFFFF on failure.
 uint32_t file_tell(FileHandle handle);
+// Low 32 bits of the length; 0xFFFFFFFF on failure.
 uint32_t file_size(FileHandle handle);
+// Flushes to the device. Files that cannot be synchronised (devices, pipes)
+// count as flushed.
 bool file_flush(FileHandle handle);
+// Deletes a regular file (or a symbolic link); never a folder or a device node.
 bool file_delete(const std::filesystem::path& path);
 
 }  // namespace tonvelo

@@ -1,0 +1,24 @@
+#include "audio/pcm_out_wav.h"
+
+namespace tonvelo {
+
+CPCMOut_WAV::~CPCMOut_WAV() { Close(); }
+
+AudioResult CPCMOut_WAV::OpenFile(const std::filesystem::path& path, uint32_t sampleRateHz,
+                                  const std::string& /*title*/,
+                                  const std::filesystem::path& /*tagsPath*/,
+                                  bool /*highQuality*/) {
+  return wave_.OpenWrite(path, sampleRateHz, 16, 2) == WaveResult::kOk ? AudioResult::kOk
+                                                                        : AudioResult::kFailed;
+}
+
+AudioResult CPCMOut_WAV::PutFrame(int16_t left, int16_t right) {
+  return wave_.WriteFrame(left, right) == WaveResult::kOk ? AudioResult::kOk
+                                                          : AudioResult::kFailed;
+}
+
+AudioResult CPCMOut_WAV::Close() {
+  return wave_.Finish() == WaveResult::kOk ? AudioResult::kOk : AudioResult::kFailed;
+}
+
+}  // namespace tonvelo
