@@ -1,0 +1,86 @@
+#pragma once
+// CSMF2MID: reads Standard MIDI Files (format 0 and 1). The whole file is
+// loaded once; the tracks are decoded in place and merged into one stream in
+// time order, ties going to the lower-numbered track.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "readers/music_file.h"
+
+namespace tonvelo {
+
+class CSMF2MID final : public CMusicFile2MID {
+ public:
+  CSMF2MID() = default;
+  ~CSMF2MID() override;
+
+  [[nodiscard]] OpenResult Open(const std::filesystem::path& path) override;
+  // The same as Open for a file already in memory (the reader keeps the bytes).
+  [[nodiscard]] OpenResult OpenBuffer(std::vector<uint8_t> bytes);
+  void Close() override;
+  [[nodiscard]] OpenResult Rewind() override;
+  uint32_t GetDivision() const override { return division_; }
+  void SkipTo(uint32_t ms) override;
+  void SetSpeed(int percent) override;
+  [[nodiscard]] ReadResult ReadEvent(MusicEvent& ev) override;
+  uint32_t GetPercentDone() const override;
+  const char* GetTitle() const override { return title_.c_str(); }
+  uint32_t GetLength() const override { return lengthMs_; }
+  const char* GetDescription() const override { return "Standard MIDI file"; }
+
+  uint16_t GetFormat() const { return format_; }
+  uint16_t GetTrackCount() const { return trackCount_; }
+  uint32_t GetTempo() const { return tempoUs_; }  // microseconds per quarter note
+  uint32_t GetBPM() const { return bpm_; }        // 0 when not a whole number
+  uint32_t GetMaxGapTicks() const { return maxGapTicks_; }
+
+ private:
+  struct TrackState {
+    uint32_t pos = 0;  // offsets into file_
+    uint32_t end = 0;  // one past the chunk's last byte
+    uint32_t chunkStart = 0;
+    uint32_t chunkLength = 0;
+    uint64_t nextTime = 0;   // absolute tick of the next event (valid when peeked)
+    uint32_t nextDelta = 0;  // delta of the next event (valid when peeked)
+    uint32_t deltaBytes = 0;
+    uint8_t runningStatus = 0x90;
+    uint8_t runningLength = 2;
+    uint8_t buffer[2] = {};
+    bool peeked = false;
+    bool finished = false;
+  };
+  struct RawEvent {
+    uint32_t kind;
+    uint8_t status;
+    const uint8_t* data;
+    uint32_t length;
+  };
+
+  OpenResult Parse();
+  void RecomputeTiming();
+  bool PeekDelta(TrackState& t);
+  bool DecodeEvent(TrackState& t, RawEvent& out);
+
+  std::vector<uint8_t> file_;  // the whole file; track data starts at byte 14
+  std::vector<TrackState> tracks_;
+  std::string title_;
+  uint64_t totalTrackBytes_ = 0;
+  uint64_t bytesConsumed_ = 0;
+  uint64_t now_ = 0;  // absolute tick of the merged stream
+  uint32_t carriedTicks_ = 0;
+  uint16_t format_ = 0;
+  uint16_t trackCount_ = 0;
+  uint32_t division_ = 480;
+  uint32_t maxGapTicks_ = 0;
+  uint32_t bpm_ = 120;
+  uint32_t tempoUs_ = 500000;
+  uint32_t lengthMs_ = 0;
+  bool loaded_ = false;
+  bool damaged_ = false;
+  bool atEnd_ = false;
+};
+
+}  // namespace tonvelo
