@@ -53,14 +53,15 @@ class CESEQ2MID final : public CMusicFile2MID {
     uint32_t newBpm;  // tempo changes only
   };
 
-  OpenResult Parse(std::vector<uint8_t> header, std::vector<uint8_t> block,
-                   std::vector<uint8_t> events);
+  OpenResult Setup();
   void ResetReadState();
   void RecomputeTiming();
   Decoded DecodeEvent(RawEvent& out);
 
-  std::vector<uint8_t> block_;   // the first block (L1 bytes)
-  std::vector<uint8_t> events_;  // the event data
+  std::vector<uint8_t> file_;  // header, first block, event data
+  const uint8_t* events_ = nullptr;  // into file_
+  uint32_t eventsLength_ = 0;
+  uint32_t blockLength_ = 0;  // L1
   std::string title_;
   uint32_t pos_ = 0;
   uint32_t carriedTicks_ = 0;

@@ -43,6 +43,7 @@ class CSMF2MID final : public CMusicFile2MID {
     uint32_t end = 0;  // one past the chunk's last byte
     uint32_t chunkStart = 0;
     uint32_t chunkLength = 0;
+    uint64_t lastTime = 0;   // absolute tick of the track's last event
     uint64_t nextTime = 0;   // absolute tick of the next event (valid when peeked)
     uint32_t nextDelta = 0;  // delta of the next event (valid when peeked)
     uint32_t deltaBytes = 0;
