@@ -1,6 +1,19 @@
-#include <cstdio>
+// tonvelo: the command-line batch converter. Everything but the process
+// boundary (signals, the real streams) lives in the testable library.
 
-int main() {
-  std::fprintf(stderr, "tonvelo: not built yet\n");
-  return 64;
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/cancel_signal.h"
+#include "cli/run_tonvelo.h"
+
+int main(int argc, char** argv) {
+  static tonvelo::CancelFlag cancel{0};
+  const bool errIsTerminal = ::isatty(STDERR_FILENO) != 0;
+  tonvelo::InstallCancelSignals(cancel, errIsTerminal);
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  return tonvelo::RunTonvelo(args, cancel, {stdout, stderr, errIsTerminal});
 }

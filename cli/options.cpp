@@ -1,1 +1,237 @@
-// Command-line option parsing (being filled in).
+#include "cli/options.h"
+
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+#include "pipeline/catalogue.h"
+
+namespace tonvelo {
+
+namespace {
+
+enum class Option {
+  kFormat,
+  kMp3,
+  kWav,
+  kPrefix,
+  kOutputDir,
+  kRate,
+  kVelocityProfile,
+  kSynthPedaling,
+  kSustainOffset,
+  kDiagnostic,
+  kDiscard,
+  kListFormats,
+  kHelp,
+};
+
+struct OptionInfo {
+  const char* name;
+  Option option;
+  bool takesValue;
+};
+
+// clang-format off
+constexpr std::array<OptionInfo, 13> kOptions{{
+  //  name                 option                     value
+  {"--format",           Option::kFormat,           true},
+  {"--mp3",              Option::kMp3,              false},
+  {"--wav",              Option::kWav,              false},
+  {"--prefix",           Option::kPrefix,           false},
+  {"--output-dir",       Option::kOutputDir,        true},
+  {"--rate",             Option::kRate,             true},
+  {"--velocity-profile", Option::kVelocityProfile,  true},
+  {"--synth-pedaling",   Option::kSynthPedaling,    false},
+  {"--sustain-offset",   Option::kSustainOffset,    true},
+  {"--diagnostic",       Option::kDiagnostic,       false},
+  {"--discard",          Option::kDiscard,          false},
+  {"--list-formats",     Option::kListFormats,      false},
+  {"--help",             Option::kHelp,             false},
+}};
+// clang-format on
+
+const OptionInfo* FindOption(std::string_view name) {
+  for (const OptionInfo& info : kOptions) {
+    if (name == info.name) return &info;
+  }
+  return nullptr;
+}
+
+// Decimal integer with an optional sign; false for anything else or for a
+// value too long to be meaningful here.
+bool ParseInt(std::string_view text, int& value) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.size() > 9) return false;
+  int v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  value = negative ? -v : v;
+  return true;
+}
+
+bool ApplyValue(Option option, const std::string& value, CliOptions& options, std::string& error) {
+  ConversionSettings& s = options.settings;
+  int number = 0;
+  switch (option) {
+    case Option::kFormat:
+      if (!ParseFormat(value, s.outputFormat)) {
+        error = "unknown format '" + value + "' (see --list-formats)";
+        return false;
+      }
+      return true;
+    case Option::kOutputDir:
+      if (value.empty()) {
+        error = "--output-dir needs a folder";
+        return false;
+      }
+      s.outputPathMode = 1;
+      s.customOutputFolder = value;
+      return true;
+    case Option::kRate:
+      if (ParseInt(value, number) && value[0] != '-' && value[0] != '+' &&
+          (number == static_cast<int>(kSampleRate44100) ||
+           number == static_cast<int>(kSampleRate48000))) {
+        s.sampleRateChoice = number == static_cast<int>(kSampleRate48000) ? 1 : 0;
+        return true;
+      }
+      error = "--rate must be " + std::to_string(kSampleRate44100) + " or " +
+              std::to_string(kSampleRate48000) + ", not '" + value + "'";
+      return false;
+    case Option::kVelocityProfile:
+      if (value == "full" || value == "disklavier") {
+        s.velocityProfile = value == "full" ? 0 : 1;
+        return true;
+      }
+      error = "--velocity-profile must be full or disklavier, not '" + value + "'";
+      return false;
+    case Option::kSustainOffset:
+      if (ParseInt(value, number) && number >= kSustainOffsetMin && number <= kSustainOffsetMax) {
+        s.sustainTimingOffset = number;
+        return true;
+      }
+      error = "--sustain-offset must be a whole number from " + std::to_string(kSustainOffsetMin) +
+              " to " + std::to_string(kSustainOffsetMax) + ", not '" + value + "'";
+      return false;
+    default:
+      return true;
+  }
+}
+
+void ApplyFlag(Option option, CliOptions& options) {
+  ConversionSettings& s = options.settings;
+  switch (option) {
+    case Option::kMp3: s.audioFileType = 1; break;
+    case Option::kWav: s.audioFileType = 0; break;
+    case Option::kPrefix: s.prependFormatKey = 1; break;
+    case Option::kSynthPedaling: s.synthPropPedaling = 1; break;
+    case Option::kDiagnostic: options.diagnosticOutput = true; break;
+    case Option::kDiscard: options.discardOutput = true; break;
+    case Option::kListFormats: options.listFormats = true; break;
+    case Option::kHelp: options.help = true; break;
+    default: break;
+  }
+}
+
+}  // namespace
+
+bool ParseFormat(const std::string& text, int& formatId) {
+  int id = 0;
+  const FormatInfo* format = nullptr;
+  if (!text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt(text, id)) {
+    format = FindFormatById(id);
+  } else {
+    format = FindFormatByKey(text);
+  }
+  if (format == nullptr) return false;
+  formatId = format->id;
+  return true;
+}
+
+bool ParseArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error) {
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      options.paths.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    // Both "--rate 48000" and "--rate=48000".
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const OptionInfo* info = arg.compare(0, 2, "--") == 0 ? FindOption(name) : nullptr;
+    if (info == nullptr) {
+      error = "unknown option '" + name + "'";
+      return false;
+    }
+    if (!info->takesValue) {
+      if (equals != std::string::npos) {
+        error = "option '" + name + "' takes no value";
+        return false;
+      }
+      ApplyFlag(info->option, options);
+      continue;
+    }
+    std::string value;
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      error = "option '" + name + "' needs a value";
+      return false;
+    }
+    if (!ApplyValue(info->option, value, options, error)) return false;
+  }
+  return true;
+}
+
+std::string UsageText() {
+  return "Usage: tonvelo [options] PATH...\n"
+         "Converts music files (MIDI, ESEQ, Pianocorder) into player-piano audio tracks.\n"
+         "PATH is a music file or a folder; folders are searched recursively for\n"
+         "*.mid, *.fil, *.esq, *.evt and *.pc files.\n"
+         "\n"
+         "Options:\n"
+         "  --format KEY|ID          output format (default lx); see --list-formats\n"
+         "  --wav, --mp3             output file type (default WAV)\n"
+         "  --prefix                 start output names with the format key\n"
+         "  --output-dir DIR         write into DIR, mirroring searched folders\n"
+         "                           (default: beside each source)\n"
+         "  --rate 44100|48000       output sample rate (default 44100)\n"
+         "  --velocity-profile full|disklavier\n"
+         "                           velocity range the sources use (default full)\n"
+         "  --synth-pedaling         always synthesise proportional pedaling\n"
+         "  --sustain-offset N       sustain timing offset, -200..200 (default 0)\n"
+         "  --diagnostic             write diagnostic side files\n"
+         "  --discard                compute everything, write no audio\n"
+         "  --list-formats           print the output formats and exit\n"
+         "  --help                   print this help and exit\n"
+         "\n"
+         "The exit status is the batch result: 0 success, 2 cancelled, 3 a source\n"
+         "could not be read, 4 an output could not be written, 5 out of memory,\n"
+         "6 data formatting error, 64 a usage error.\n";
+}
+
+std::string FormatListText() {
+  std::string text;
+  for (const FormatInfo& row : kFormatCatalogue) {
+    if (row.displayName == nullptr) break;
+    char line[256];
+    std::snprintf(line, sizeof line, "%2d  %-16s  %s\n", row.id, row.key, row.displayName);
+    text += line;
+  }
+  return text;
+}
+
+}  // namespace tonvelo

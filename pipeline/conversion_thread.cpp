@@ -1,7 +1,435 @@
 #include "pipeline/conversion_thread.h"
 
+#include <cerrno>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+#include "audio/byte_file.h"
+#include "audio/pcm_in_mp3.h"
+#include "audio/pcm_in_wav.h"
+#include "audio/pcm_out_mp3.h"
+#include "audio/pcm_out_null.h"
+#include "audio/pcm_out_wav.h"
+#include "pipeline/catalogue.h"
+#include "pipeline/path.h"
+#include "readers/eseq2mid.h"
+#include "readers/smf2mid.h"
+
 namespace tonvelo {
 
-int CConversionThread::Run() { return 0; }
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kAudioMp3 = 1;
+constexpr int kFormatPianocorder = 2;
+constexpr int kFormatCassetteA = 10;
+constexpr int kFormatCassetteB = 11;
+constexpr int kEseqVelocityProfile = 1;  // ESEQ files use the Disklavier range
+
+constexpr const char* kDisklavierMp3Warning =
+    "Please note that Disklavier tracks compressed to MP3 files (or other lossy formats) will not "
+    "play reliably.\nFor best results, encode to WAV format and then compress using FLAC or Apple "
+    "Lossless Audio Codec.";
+constexpr const char* kCassetteMp3Warning =
+    "Please note that Cassette Converter tracks compressed to MP3 files (or other lossy formats) "
+    "might not play reliably.\nFor best results, encode to WAV format and then compress using FLAC "
+    "or Apple Lossless Audio Codec.";
+
+constexpr const char* kOverwriteAccompaniment =
+    "Output file \"%s\" would overwrite source accompaniment audio file! Choose a different "
+    "destination folder for the output and try again.";
+constexpr const char* kOverwriteSource =
+    "Output file \"%s\" would overwrite source music file! Choose a different destination "
+    "folder for the output and try again.";
+
+// The message templates carry one "%s" for a file name.
+std::string WithName(std::string_view templ, const std::string& name) {
+  std::string text(templ);
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, name);
+  return text;
+}
+
+// True when both name one existing file, however spelled ("./a.wav", a link).
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return fs::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
+// Everything one file holds. Members are declared in reverse release order,
+// so that destruction, too, releases in the order Release() follows.
+struct CConversionThread::FileWork {
+  std::unique_ptr<CSMF2MID> smf;
+  std::unique_ptr<CESEQ2MID> eseq;
+  PianocorderSource pianocorder;
+  std::unique_ptr<CPCMIn> accompaniment;
+  std::unique_ptr<CPCMOut> writer;
+  std::unique_ptr<CTonveloFormat> encoder;
+  CMusicFile2MID* reader = nullptr;  // smf or eseq once opened
+  bool isEseq = false;
+  bool writerOpen = false;     // opened and not yet closed
+  bool outputOnDisk = false;   // a real writer was opened: the output file exists
+  uint32_t sampleRateHz = 0;
+
+  std::string sourcePath;   // as parsed: quotes removed
+  std::string folder;       // the source's folder
+  std::string title;
+  std::string extension;
+  std::string fileName;     // title "." extension, for messages
+  std::string outputPath;
+  std::string outputName;   // output file name with extension
+  std::string outputBase;   // output path without extension
+  std::string tagsPath;
+  std::string outOfMemoryText;  // built early: reporting it must not need memory
+
+  ~FileWork() { Release(); }
+
+  void CloseWriter(bool& failed) {
+    failed = false;
+    if (!writerOpen) return;
+    writerOpen = false;
+    failed = writer->Close() != AudioResult::kOk;
+  }
+
+  void Release() {
+    if (reader != nullptr) reader->Close();
+    reader = nullptr;
+    encoder.reset();
+    bool closeFailed;
+    CloseWriter(closeFailed);
+    writer.reset();
+    if (accompaniment) (void)accompaniment->Close();
+    accompaniment.reset();
+    pianocorder.reset();
+    eseq.reset();
+    smf.reset();
+  }
+};
+
+CConversionThread::CConversionThread(const std::vector<FileEntry>& files,
+                                     const ConversionSettings& settings, ConversionEvents& events,
+                                     const CancelFlag& cancel)
+    : files_(files),
+      settings_(settings),
+      events_(events),
+      cancel_(cancel),
+      createEncoder_(CreateEncoder),
+      loadPianocorder_(LoadPianocorderSource) {}
+
+CConversionThread::~CConversionThread() { Join(); }
+
+bool CConversionThread::Start() {
+  try {
+    thread_ = std::thread([this] { (void)Run(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void CConversionThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+int CConversionThread::Run() {
+  batchResult_ = ToInt(Result::kSuccess);
+  events_.OnStatus("Conversion in progress");
+  if (IsMp3() && settings_.outputFormat == kFormatDisklavier) {
+    events_.ShowMessage(MessageIcon::kWarning, kDisklavierMp3Warning);
+  }
+  if (IsMp3() && (settings_.outputFormat == kFormatCassetteA ||
+                  settings_.outputFormat == kFormatCassetteB)) {
+    events_.ShowMessage(MessageIcon::kWarning, kCassetteMp3Warning);
+  }
+  for (size_t i = 0; i < files_.size() && batchResult_ != ToInt(Result::kCancelled); ++i) {
+    if (ConvertGuarded(i) == FileFlow::kBatchEnds) break;
+  }
+  events_.OnFinished(batchResult_);
+  return batchResult_;
+}
+
+CConversionThread::FileFlow CConversionThread::ConvertGuarded(size_t index) {
+  FileWork work;
+  try {
+    const FileFlow flow = ConvertFile(index, work);
+    work.Release();
+    return flow;
+  } catch (const std::bad_alloc&) {
+    // Releasing first gives the memory back before anything is reported.
+    const bool deleteOutput = work.outputOnDisk;
+    work.Release();
+    if (deleteOutput) (void)file_delete(work.outputPath);
+    batchResult_ = ToInt(Result::kOutOfMemory);
+    if (!work.outOfMemoryText.empty()) ShowError(work.outOfMemoryText);
+    return FileFlow::kNextFile;
+  }
+}
+
+CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWork& work) {
+  if (cancel_.load() != 0) {
+    batchResult_ = ToInt(Result::kCancelled);
+    return FileFlow::kBatchEnds;
+  }
+
+  // Paths of this file.
+  const FileEntry& entry = files_[index];
+  const CPath source(entry.sourcePath);
+  work.sourcePath = source.GetFullPath();
+  work.folder = source.GetLocation();
+  work.title = source.GetTitle();
+  work.extension = source.GetExtension();
+  work.fileName = work.title + "." + work.extension;
+  work.outOfMemoryText = WithName("Out of memory while processing \"%s\"", work.fileName);
+
+  const bool customFolder = settings_.outputPathMode != 0;
+  std::string outputFolder = work.folder;
+  if (customFolder) {
+    outputFolder = settings_.customOutputFolder;
+    if (outputFolder.empty() || outputFolder.back() != kPathSeparator) outputFolder += kPathSeparator;
+    outputFolder += entry.subFolder;
+  }
+  outputFolder = CPath::AddBackslash(outputFolder);
+
+  std::string keyPrefix;
+  if (settings_.prependFormatKey != 0) {
+    if (const FormatInfo* format = FindFormatById(settings_.outputFormat)) {
+      keyPrefix = std::string(format->key) + "_";
+    }
+  }
+  const char* audioExtension = IsMp3() ? ".mp3" : ".wav";
+  work.outputBase = outputFolder + keyPrefix + work.title;
+  work.outputPath = work.outputBase + audioExtension;
+  work.outputName = keyPrefix + work.title + audioExtension;
+  work.tagsPath = work.folder + work.title + ".tags.txt";
+
+  // A custom folder mirrors the searched tree; a root is used as it is.
+  if (customFolder) {
+    std::string folder = outputFolder;
+    while (folder.size() > 1 && folder.back() == kPathSeparator) folder.pop_back();
+    const fs::path folderPath(folder);
+    if (folderPath != folderPath.root_path()) {
+      std::error_code ec;
+      fs::create_directories(folderPath, ec);
+      std::error_code typeEc;
+      if (ec && !fs::is_directory(folderPath, typeEc)) {
+        batchResult_ = ToInt(Result::kWriteError);
+        return FileFlow::kBatchEnds;
+      }
+    }
+  }
+
+  events_.OnStatus("Converting file " + std::to_string(index + 1) + " of " +
+                   std::to_string(files_.size()) + "\n" + work.sourcePath);
+
+  if (!OpenSource(work)) return FileFlow::kNextFile;
+  work.sampleRateHz = settings_.SampleRateHz();
+
+  if (FindAccompaniment(work) == FileFlow::kBatchEnds) return FileFlow::kBatchEnds;
+  if (!discardOutput_ && WouldOverwriteInput(work)) return FileFlow::kBatchEnds;
+
+  // Writer.
+  if (discardOutput_) {
+    work.writer = std::make_unique<CPCMOut_NULL>();
+  } else if (IsMp3()) {
+    work.writer = std::make_unique<CPCMOut_MP3>();
+  } else {
+    work.writer = std::make_unique<CPCMOut_WAV>();
+  }
+  errno = 0;
+  if (work.writer->Open(work.outputPath, work.sampleRateHz, work.title, work.tagsPath,
+                        work.accompaniment != nullptr,
+                        settings_.outputFormat == kFormatHalfSpeed) != AudioResult::kOk) {
+    ReportErrorWithSystemText(WithName("Couldn't create output file \"%s\"", work.outputName), errno);
+    batchResult_ = ToInt(Result::kWriteError);
+    return FileFlow::kNextFile;
+  }
+  work.writerOpen = true;
+  work.outputOnDisk = !discardOutput_;
+
+  bool closeFailed = false;
+  if (work.pianocorder && settings_.outputFormat != kFormatPianocorder &&
+      settings_.outputFormat != kFormatHalfSpeed) {
+    ShowError("Pianocorder files cannot be converted to other formats.");
+    work.CloseWriter(closeFailed);
+    if (work.outputOnDisk) (void)file_delete(work.outputPath);
+    batchResult_ = ToInt(Result::kSourceDamaged);
+    return FileFlow::kBatchEnds;
+  }
+
+  // Encoder: its own setters come from the factory, then the common ones.
+  EncoderOptions options;
+  options.sustainTimingOffset = settings_.sustainTimingOffset;
+  options.synthPropPedaling = settings_.synthPropPedaling != 0;
+  options.discardOutput = discardOutput_;
+  if (createEncoder_) work.encoder = createEncoder_(settings_.outputFormat, options);
+  if (!work.encoder) {
+    work.CloseWriter(closeFailed);
+    if (work.outputOnDisk) (void)file_delete(work.outputPath);
+    return FileFlow::kBatchEnds;
+  }
+  CTonveloFormat& encoder = *work.encoder;
+  encoder.SetOutputBasePath(work.outputBase);
+  encoder.SetDiagnosticOutput(diagnosticOutput_);
+  encoder.SetSampleRate(work.sampleRateHz);
+  encoder.SetVelocityProfile(work.isEseq ? kEseqVelocityProfile : settings_.velocityProfile);
+  encoder.SetNotifyWindow(&events_);
+  encoder.SetOutput(work.writer.get());
+  if (work.accompaniment) encoder.SetAccompaniment(work.accompaniment.get());
+  encoder.SetSource(work.reader);
+  encoder.SetCancelFlag(&cancel_);
+  encoder.SetTitle(work.title);
+
+  errno = 0;
+  int result = ToInt(encoder.Encode());
+  int errorCode = errno;
+  batchResult_ = result;
+  errno = 0;
+  work.CloseWriter(closeFailed);
+  if (closeFailed) {
+    if (result != ToInt(Result::kWriteError)) errorCode = errno;
+    result = batchResult_ = ToInt(Result::kWriteError);
+  }
+
+  ReportResult(result, errorCode, work);
+  if (result != ToInt(Result::kSuccess) && work.outputOnDisk) (void)file_delete(work.outputPath);
+  return FileFlow::kNextFile;
+}
+
+bool CConversionThread::OpenSource(FileWork& work) {
+  work.smf = std::make_unique<CSMF2MID>();
+  work.eseq = std::make_unique<CESEQ2MID>();
+
+  OpenResult opened;
+  errno = 0;
+  if (work.extension == "pc") {
+    if (loadPianocorder_) work.pianocorder = loadPianocorder_(work.sourcePath);
+    opened = work.pianocorder ? OpenResult::kOpened : OpenResult::kNotThisFormat;
+  } else {
+    opened = work.smf->Open(work.sourcePath);
+    if (opened == OpenResult::kNotThisFormat) {
+      errno = 0;
+      opened = work.eseq->Open(work.sourcePath);
+      work.isEseq = true;
+    }
+    if (opened == OpenResult::kOpened) {
+      work.reader = work.isEseq ? static_cast<CMusicFile2MID*>(work.eseq.get()) : work.smf.get();
+    }
+  }
+  const int errorCode = errno;
+
+  switch (opened) {
+    case OpenResult::kOpened:
+      return true;
+    case OpenResult::kNotThisFormat:
+      ShowError(WithName("\"%s\" is not a valid MIDI or ESEQ file", work.fileName));
+      break;
+    case OpenResult::kDamaged:
+      ShowError(WithName("File \"%s\" is damaged", work.fileName));
+      break;
+    case OpenResult::kOutOfMemory:
+      ShowError(WithName("Not enough memory to open \"%s\"", work.fileName));
+      break;
+    default:
+      ReportErrorWithSystemText(WithName("Unable to open file \"%s\"", work.fileName), errorCode);
+      break;
+  }
+  batchResult_ = ToInt(Result::kSourceDamaged);
+  return false;
+}
+
+CConversionThread::FileFlow CConversionThread::FindAccompaniment(FileWork& work) {
+  for (const char* extension : {".wav", ".mp3"}) {
+    const bool mp3 = extension[1] == 'm';
+    const std::string candidate = work.folder + work.title + extension;
+    const std::string name = work.title + extension;
+    std::unique_ptr<CPCMIn> reader;
+    if (mp3) {
+      reader = std::make_unique<CPCMIn_MP3>();
+    } else {
+      reader = std::make_unique<CPCMIn_WAV>();
+    }
+    if (reader->Open(candidate) != AudioResult::kOk) continue;
+    if (reader->GetSampleRate() != work.sampleRateHz) {
+      ShowError(WithName("Accompaniment file \"%s\" does not match selected sample rate.\n"
+                         "Omitting accompaniment for this track.",
+                         name));
+      (void)reader->Close();
+      continue;
+    }
+    if (reader->GetBitsPerSample() != 16) {
+      ShowError(WithName("Accompaniment file \"%s\" does not contain 16-bit samples.\n"
+                         "Omitting accompaniment for this track.",
+                         name));
+      (void)reader->Close();
+      continue;
+    }
+    if (work.outputPath == candidate) {
+      ShowError(WithName(kOverwriteAccompaniment, work.outputName));
+      batchResult_ = ToInt(Result::kCancelled);
+      return FileFlow::kBatchEnds;
+    }
+    work.accompaniment = std::move(reader);
+    break;
+  }
+  return FileFlow::kNextFile;
+}
+
+bool CConversionThread::WouldOverwriteInput(const FileWork& work) {
+  // The guard of the accompaniment search compares texts and only sees a
+  // recording it could use; one at the wrong rate or width, one that would not
+  // open, one named differently through a link, and the source itself must
+  // survive as well.
+  if (SameFile(work.outputPath, work.sourcePath)) {
+    ShowError(WithName(kOverwriteSource, work.outputName));
+    batchResult_ = ToInt(Result::kCancelled);
+    return true;
+  }
+  for (const char* extension : {".wav", ".mp3"}) {
+    if (SameFile(work.outputPath, work.folder + work.title + extension)) {
+      ShowError(WithName(kOverwriteAccompaniment, work.outputName));
+      batchResult_ = ToInt(Result::kCancelled);
+      return true;
+    }
+  }
+  return false;
+}
+
+void CConversionThread::ReportResult(int result, int errorCode, const FileWork& work) {
+  switch (static_cast<Result>(result)) {
+    case Result::kSuccess:
+    case Result::kCancelled:
+      return;
+    case Result::kSourceDamaged:
+      ShowError(WithName("File \"%s\" is damaged", work.fileName));
+      return;
+    case Result::kWriteError:
+      ReportErrorWithSystemText(WithName("Error writing to output file \"%s\"", work.outputName),
+                                errorCode);
+      return;
+    case Result::kOutOfMemory:
+      ShowError(work.outOfMemoryText);
+      return;
+    case Result::kDataFormatError:
+      ShowError(WithName("Data formatting error while processing \"%s\"", work.fileName));
+      return;
+    default:
+      ShowError(WithName("Unknown error while processing \"%s\"", work.fileName));
+      return;
+  }
+}
+
+void CConversionThread::ReportErrorWithSystemText(const std::string& text, int errorCode) {
+  if (errorCode != 0) {
+    ShowError(text + "\n\n" + std::generic_category().message(errorCode));
+  } else {
+    // No system error was recorded, so there is no text to show for it.
+    ShowError(text + "\n\nError " + std::to_string(static_cast<unsigned long>(errorCode)) +
+              " occurred.");
+  }
+}
 
 }  // namespace tonvelo

@@ -1,0 +1,36 @@
+#pragma once
+// The command line of `tonvelo`: options map onto the conversion settings and
+// the two hidden switches, and are checked against the same constants the
+// core uses.
+
+#include <string>
+#include <vector>
+
+#include "pipeline/conversion_settings.h"
+
+namespace tonvelo {
+
+constexpr int kExitUsage = 64;  // sysexits' EX_USAGE
+
+struct CliOptions {
+  ConversionSettings settings;
+  bool diagnosticOutput = false;
+  bool discardOutput = false;
+  bool help = false;
+  bool listFormats = false;
+  std::vector<std::string> paths;  // music files or folders, in the order given
+};
+
+// Parses the arguments after the program name. On a usage error returns false
+// with a one-line description in `error`.
+[[nodiscard]] bool ParseArguments(const std::vector<std::string>& args, CliOptions& options,
+                                  std::string& error);
+
+// Looks a format up by catalogue key ("disklavier") or id ("8").
+[[nodiscard]] bool ParseFormat(const std::string& text, int& formatId);
+
+std::string UsageText();
+// One line per catalogue row, in row order: id, key, display name.
+std::string FormatListText();
+
+}  // namespace tonvelo

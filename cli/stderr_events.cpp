@@ -1,0 +1,49 @@
+#include "cli/stderr_events.h"
+
+#include <algorithm>
+
+namespace tonvelo {
+
+namespace {
+constexpr unsigned kBarWidth = 40;
+}
+
+void CStderrEvents::ClearBar() {
+  if (!barShown_) return;
+  std::fputs("\r\033[K", err_);
+  barShown_ = false;
+}
+
+void CStderrEvents::OnStatus(const std::string& text) {
+  ClearBar();
+  std::fprintf(err_, "%s\n", text.c_str());
+  std::fflush(err_);
+}
+
+void CStderrEvents::OnProgress(unsigned percent) {
+  if (!isTerminal_) return;
+  percent = std::min(percent, 100u);
+  const unsigned filled = percent * kBarWidth / 100;
+  std::string bar(filled, '#');
+  bar.append(kBarWidth - filled, '.');
+  std::fprintf(err_, "\r[%s] %3u%%", bar.c_str(), percent);
+  std::fflush(err_);
+  barShown_ = true;
+}
+
+void CStderrEvents::OnFinished(int result) {
+  ClearBar();
+  finishedResult_ = result;
+  std::fflush(err_);
+}
+
+void CStderrEvents::ShowMessage(MessageIcon icon, const std::string& text) {
+  ClearBar();
+  const char* prefix = "";
+  if (icon == MessageIcon::kWarning) prefix = "warning: ";
+  if (icon == MessageIcon::kError) prefix = "error: ";
+  std::fprintf(err_, "%s%s\n", prefix, text.c_str());
+  std::fflush(err_);
+}
+
+}  // namespace tonvelo
