@@ -11,8 +11,18 @@ void CTonveloFormat::SetSampleRate(uint32_t rateHz) {
   accompanimentDelayFrames_ = rateHz;
 }
 
+namespace {
+// Truncation toward zero, saturated so that absurd times (a day-long gap
+// summed over many events) cannot overflow the conversion.
+uint32_t TruncToFrames(double v) {
+  if (!(v > 0.0)) return 0;
+  if (v >= 4294967295.0) return UINT32_MAX;
+  return static_cast<uint32_t>(v);
+}
+}  // namespace
+
 uint32_t CTonveloFormat::SecondsToSamples(double seconds) const {
-  return static_cast<uint32_t>(static_cast<double>(sampleRateHz_) * seconds + 0.5);
+  return TruncToFrames(static_cast<double>(sampleRateHz_) * seconds + 0.5);
 }
 
 void CTonveloFormat::SetTitle(const std::string& fileTitle) {
@@ -35,6 +45,7 @@ void CTonveloFormat::SetAccompaniment(CPCMIn* accompaniment) {
   accompanimentChannels_ = accompaniment->GetChannels();
   accompanimentLengthFrames_ = accompaniment->GetLength();
   accompanimentFramesRead_ = 0;
+  accompanimentFailed_ = false;
   antiPhase_ = false;
   if (accompanimentChannels_ != 2) return;
 
@@ -58,11 +69,16 @@ int16_t CTonveloFormat::NextAccompanimentSample() {
     --accompanimentDelayFrames_;
     return 0;
   }
-  if (accompanimentFramesRead_ >= accompanimentLengthFrames_) return 0;
+  if (accompanimentFailed_ || accompanimentFramesRead_ >= accompanimentLengthFrames_) return 0;
   PcmFrame f;
-  if (accompaniment_->ReadFrame(f) != AudioResult::kOk) return 0;
+  if (accompaniment_->ReadFrame(f) != AudioResult::kOk) {
+    // A reader that fails once (a truncated file) never recovers; treating
+    // the recording as ended keeps encoders that wait for its end finite.
+    accompanimentFailed_ = true;
+    return 0;
+  }
   int s;
-  if (accompanimentChannels_ == 1 || antiPhase_) {
+  if (accompanimentChannels_ < 2 || antiPhase_) {
     s = f.left;
   } else {
     s = static_cast<int16_t>((f.left + f.right) / static_cast<int>(accompanimentChannels_));
@@ -79,7 +95,8 @@ int16_t CTonveloFormat::NextAccompanimentSample() {
 }
 
 bool CTonveloFormat::IsAccompanimentFinished() const {
-  return accompaniment_ == nullptr || accompanimentFramesRead_ >= accompanimentLengthFrames_;
+  return accompaniment_ == nullptr || accompanimentFailed_ ||
+         accompanimentFramesRead_ >= accompanimentLengthFrames_;
 }
 
 void CTonveloFormat::PostProgress(uint32_t percent) {
@@ -107,9 +124,9 @@ Result CTonveloFormat::NextEvent(MusicEvent& ev) {
     startPosition_ = GetPosition();
   }
   const double division = static_cast<double>(source_->GetDivision());
-  const auto target = static_cast<uint32_t>(static_cast<double>(elapsed_) / (division * 1000000.0) *
-                                                static_cast<double>(sampleRateHz_) +
-                                            0.5);
+  const uint32_t target = TruncToFrames(static_cast<double>(elapsed_) / (division * 1000000.0) *
+                                              static_cast<double>(sampleRateHz_) +
+                                          0.5);
   Result last = Result::kSuccess;
   while (GetPosition() - startPosition_ + halfUnitFrames_ < target) {
     last = Advance();

@@ -88,6 +88,7 @@ class CTonveloFormat {
   uint32_t accompanimentDelayFrames_ = 0;
   uint32_t accompanimentFramesRead_ = 0;
   uint32_t accompanimentLengthFrames_ = 0;
+  bool accompanimentFailed_ = false;  // a read failed: no more frames will come
   uint32_t halfUnitFrames_ = 0;
   uint32_t lastProgress_ = 101;
   const CancelFlag* cancel_ = nullptr;
