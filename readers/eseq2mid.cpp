@@ -191,6 +191,9 @@ CESEQ2MID::Decoded CESEQ2MID::DecodeEvent(RawEvent& out) {
     return true;
   };
   auto take7 = [&](uint8_t& v) { return take(v) && v < 0x80; };
+  // Two operands are consumed together, so a bad first one does not leave
+  // the second to be misread as a status.
+  auto take7x2 = [&](uint8_t& a, uint8_t& b) { return take(a) && take(b) && a < 0x80 && b < 0x80; };
   auto channel = [&](uint8_t status) {
     const uint8_t n = kDataBytes[(status >> 4) & 7];
     if (n > end - pos_) {
@@ -252,7 +255,7 @@ CESEQ2MID::Decoded CESEQ2MID::DecodeEvent(RawEvent& out) {
         out.delta += lo;
         break;
       case 0xF4:
-        if (!take7(lo) || !take7(hi)) return Decoded::kError;
+        if (!take7x2(lo, hi)) return Decoded::kError;
         out.delta += uint32_t{hi} * 128 + lo;
         break;
       case 0xF7:
@@ -263,7 +266,7 @@ CESEQ2MID::Decoded CESEQ2MID::DecodeEvent(RawEvent& out) {
         beatExponent_ = hi;
         break;
       case 0xFB:
-        if (!take7(lo) || !take7(hi)) return Decoded::kError;
+        if (!take7x2(lo, hi)) return Decoded::kError;
         out.kind = kEventMeta;
         out.status = 0x51;
         out.data = nullptr;
