@@ -1,0 +1,48 @@
+#pragma once
+// CModulatedFormat: the common ground of the encoders whose data signal comes
+// out of a symbol modulator and is written frame by frame beside the
+// accompaniment. It owns the modulator and a block buffer, so symbols and
+// bytes are modulated into memory first and then written as frames.
+
+#include <cstdint>
+#include <memory>
+
+#include "encoders/symmod.h"
+#include "pipeline/tonvelo_format.h"
+
+namespace tonvelo {
+
+class CModulatedFormat : public CTonveloFormat {
+ public:
+  // Frames the writer has taken so far.
+  uint32_t GetPosition() override { return output_ != nullptr ? output_->GetFrameCount() : 0; }
+
+ protected:
+  enum class DataChannel { kLeft, kRight };
+
+  // Most symbols one EmitSymbols call may carry.
+  static constexpr uint32_t kMaxBlockSymbols = 16;
+
+  // Creates the modulator (mono, most significant bit first) and the block
+  // buffer; false when memory runs out.
+  [[nodiscard]] bool StartModulator(uint32_t unitRate, int16_t amplitude, uint32_t kind,
+                                    DataChannel channel);
+
+  [[nodiscard]] Result EmitSymbol(uint8_t symbol) { return EmitSymbols(&symbol, 1); }
+  [[nodiscard]] Result EmitSymbols(const uint8_t* symbols, uint32_t count);
+  // Eight symbols per byte, no framing.
+  [[nodiscard]] Result EmitBytes(const uint8_t* bytes, uint32_t count);
+  // Frames whose data sample is 0; the accompaniment runs on.
+  [[nodiscard]] Result Silence(uint32_t frames);
+  // Advance() until the position reaches `frames`; stops early on cancel.
+  [[nodiscard]] Result IdleUntil(uint32_t frames);
+
+ private:
+  [[nodiscard]] Result WriteData(const int16_t* data, uint32_t count);
+
+  SymbolModulatorPtr modulator_;
+  std::unique_ptr<int16_t[]> buffer_;
+  DataChannel channel_ = DataChannel::kLeft;
+};
+
+}  // namespace tonvelo
