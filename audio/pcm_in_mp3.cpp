@@ -37,12 +37,18 @@ void CPCMIn_MP3::ExitDecoder() {
 }
 
 // Each chunk is given to the decoder once and then drained one MPEG frame at
-// a time (calls without new input), exactly the calls hip_decode_headers
-// makes for a chunk; so the frames delivered are those of decoding whole
-// chunks. Draining one frame at a time lets us stop before the buffers
-// overflow: a 32768-byte chunk of a low-bitrate stream can hold more than
-// 524288 samples per channel. The rest is drained on the next call, before
-// any new input is read.
+// a time by calls without new input, until the decoder has nothing left.
+//
+// The drain follows every chunk, also when the call that gave the chunk
+// returned 0: when a frame straddles two chunks, that call completes the
+// frame yet reports 0, while the whole new chunk is ready behind it. Stopping
+// there, as hip_decode_headers does, would leave the chunk inside the decoder,
+// and at the last chunk lose up to 32 KiB of the end of the recording.
+//
+// Draining one frame at a time also keeps every call within the buffers: a
+// 32768-byte chunk of a low-bitrate stream can hold more than 524288 samples
+// per channel. What does not fit is drained on the next call, before any new
+// input is read.
 bool CPCMIn_MP3::DecodeMore(uint32_t& decodedFrames) {
   decodedFrames = 0;
   for (;;) {
@@ -65,13 +71,11 @@ bool CPCMIn_MP3::DecodeMore(uint32_t& decodedFrames) {
     const uint32_t chunkBytes = std::min(remainingBytes_, kChunkBytes);
     if (!file_read(file_, input_.get(), chunkBytes)) return false;
     remainingBytes_ -= chunkBytes;
-    const int n = hip_decode1_headers(hip_, input_.get(), chunkBytes, left_.get(), right_.get(),
-                                      &info_);
+    const int n =
+        hip_decode1_headers(hip_, input_.get(), chunkBytes, left_.get(), right_.get(), &info_);
     if (n < 0) return false;
-    if (n > 0) {
-      decodedFrames = static_cast<uint32_t>(n);
-      draining_ = true;
-    }
+    decodedFrames = static_cast<uint32_t>(n);
+    draining_ = true;
   }
 }
 

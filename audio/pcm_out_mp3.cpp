@@ -15,8 +15,8 @@ void Quiet(const char* /*format*/, va_list /*args*/) {}
 CPCMOut_MP3::~CPCMOut_MP3() { Close(); }
 
 AudioResult CPCMOut_MP3::OpenFile(const std::filesystem::path& path, uint32_t sampleRateHz,
-                                  const std::string& title,
-                                  const std::filesystem::path& tagsPath, bool highQuality) {
+                                  const std::string& title, const std::filesystem::path& tagsPath,
+                                  bool highQuality) {
   Close();
   lame_ = lame_init();
   if (lame_ == nullptr || !file_open_write(path, file_)) {

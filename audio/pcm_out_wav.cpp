@@ -6,15 +6,13 @@ CPCMOut_WAV::~CPCMOut_WAV() { Close(); }
 
 AudioResult CPCMOut_WAV::OpenFile(const std::filesystem::path& path, uint32_t sampleRateHz,
                                   const std::string& /*title*/,
-                                  const std::filesystem::path& /*tagsPath*/,
-                                  bool /*highQuality*/) {
+                                  const std::filesystem::path& /*tagsPath*/, bool /*highQuality*/) {
   return wave_.OpenWrite(path, sampleRateHz, 16, 2) == WaveResult::kOk ? AudioResult::kOk
-                                                                        : AudioResult::kFailed;
+                                                                       : AudioResult::kFailed;
 }
 
 AudioResult CPCMOut_WAV::PutFrame(int16_t left, int16_t right) {
-  return wave_.WriteFrame(left, right) == WaveResult::kOk ? AudioResult::kOk
-                                                          : AudioResult::kFailed;
+  return wave_.WriteFrame(left, right) == WaveResult::kOk ? AudioResult::kOk : AudioResult::kFailed;
 }
 
 AudioResult CPCMOut_WAV::Close() {

@@ -29,7 +29,8 @@ TEST_F(PcmOutWavTest, WritesSixteenBitStereoAtTheRate) {
 TEST_F(PcmOutWavTest, DoubledFramesAreStoredTwiceAndCountedOnce) {
   CPCMOut_WAV out;
   ASSERT_EQ(out.Open(Path("d.wav"), 44100, "", "", false, true), AudioResult::kOk);
-  for (int16_t i = 0; i < 3; ++i) ASSERT_EQ(out.WriteFrame(i, static_cast<int16_t>(i + 10)), AudioResult::kOk);
+  for (int16_t i = 0; i < 3; ++i)
+    ASSERT_EQ(out.WriteFrame(i, static_cast<int16_t>(i + 10)), AudioResult::kOk);
   EXPECT_EQ(out.GetFrameCount(), 3u);
   ASSERT_EQ(out.Close(), AudioResult::kOk);
   StereoWav wav;

@@ -191,8 +191,8 @@ TEST_F(WaveFileReadTest, ChunkWalkAcceptsTheseLayouts) {
   const Bytes data = Samples16({10, -10, 20, -20});
   const std::vector<LayoutCase> cases = {
       {"list chunk before data",
-       RiffBuilder().Fmt(2, 44100, 16).Chunk("LIST", Bytes(26, 'x')).Chunk("data", data).Build(),
-       2, 16, 44100, 2},
+       RiffBuilder().Fmt(2, 44100, 16).Chunk("LIST", Bytes(26, 'x')).Chunk("data", data).Build(), 2,
+       16, 44100, 2},
       {"fmt of 18 bytes", RiffBuilder().Fmt(2, 48000, 16, 2).Chunk("data", data).Build(), 2, 16,
        48000, 2},
       {"fmt of 40 bytes", RiffBuilder().Fmt(2, 44100, 16, 24).Chunk("data", data).Build(), 2, 16,
@@ -202,10 +202,10 @@ TEST_F(WaveFileReadTest, ChunkWalkAcceptsTheseLayouts) {
        44100, 2},
       {"RIFX id", RiffBuilder("RIFX").Fmt(2, 44100, 16).Chunk("data", data).Build(), 2, 16, 44100,
        2},
-      {"data before fmt keeps defaults",
-       RiffBuilder().Chunk("data", data).Fmt(1, 8000, 8).Build(), 2, 16, 44100, 2},
-      {"odd data size", RiffBuilder().Fmt(2, 44100, 16).ChunkSized("data", 11, data).Build(), 2,
-       16, 44100, 2},
+      {"data before fmt keeps defaults", RiffBuilder().Chunk("data", data).Fmt(1, 8000, 8).Build(),
+       2, 16, 44100, 2},
+      {"odd data size", RiffBuilder().Fmt(2, 44100, 16).ChunkSized("data", 11, data).Build(), 2, 16,
+       44100, 2},
       {"24-bit reports its width", RiffBuilder().Fmt(2, 44100, 24).Chunk("data", Bytes(12)).Build(),
        2, 24, 44100, 2},
   };
@@ -233,7 +233,8 @@ TEST_F(WaveFileReadTest, RejectsTheseFiles) {
   const std::vector<std::pair<const char*, Bytes>> cases = {
       {"empty", {}},
       {"not WAVE", RiffBuilder().Build()},
-      {"AVI", [] {
+      {"AVI",
+       [] {
          Bytes b = RiffBuilder().Fmt(2, 44100, 16).Chunk("data", {1, 2, 3, 4}).Build();
          b[8] = 'A', b[9] = 'V', b[10] = 'I', b[11] = ' ';
          return b;
@@ -242,9 +243,12 @@ TEST_F(WaveFileReadTest, RejectsTheseFiles) {
       {"4 bits", RiffBuilder().FmtRaw(2, 44100, 44100, 1, 4).Chunk("data", data).Build()},
       {"0 bits", RiffBuilder().FmtRaw(2, 44100, 0, 0, 0).Chunk("data", data).Build()},
       {"3 channels", RiffBuilder().Fmt(3, 44100, 16).Chunk("data", data).Build()},
-      {"wrong byte rate", RiffBuilder().FmtRaw(2, 44100, 176401, 4, 16).Chunk("data", data).Build()},
-      {"wrong block align", RiffBuilder().FmtRaw(2, 44100, 176400, 2, 16).Chunk("data", data).Build()},
-      {"truncated fmt", [] {
+      {"wrong byte rate",
+       RiffBuilder().FmtRaw(2, 44100, 176401, 4, 16).Chunk("data", data).Build()},
+      {"wrong block align",
+       RiffBuilder().FmtRaw(2, 44100, 176400, 2, 16).Chunk("data", data).Build()},
+      {"truncated fmt",
+       [] {
          Bytes b = RiffBuilder().Fmt(2, 44100, 16).Build();
          b.erase(b.end() - 6, b.end());
          return b;
@@ -266,8 +270,10 @@ TEST_F(WaveFileReadTest, RejectsTheseFiles) {
 
 TEST_F(WaveFileReadTest, NarrowAndMonoSamples) {
   // Mono leaves right as it was; 8-bit values arrive zero-extended.
-  WriteBytes(Path("m16.wav"), RiffBuilder().Fmt(1, 44100, 16).Chunk("data", Samples16({-5, 6})).Build());
-  WriteBytes(Path("m8.wav"), RiffBuilder().Fmt(1, 44100, 8).Chunk("data", {0x00, 0x80, 0xFF}).Build());
+  WriteBytes(Path("m16.wav"),
+             RiffBuilder().Fmt(1, 44100, 16).Chunk("data", Samples16({-5, 6})).Build());
+  WriteBytes(Path("m8.wav"),
+             RiffBuilder().Fmt(1, 44100, 8).Chunk("data", {0x00, 0x80, 0xFF}).Build());
   WriteBytes(Path("s8.wav"), RiffBuilder().Fmt(2, 44100, 8).Chunk("data", {0xFF, 0x01}).Build());
   CWaveFile r;
   PcmFrame f{111, 222};
@@ -320,7 +326,8 @@ TEST_F(WaveFileReadTest, FrameCountAndEndOfData) {
   EXPECT_EQ(r.ReadFrame(f), WaveResult::kFileError);
 
   // A truncated file delivers the frames it holds, then fails.
-  Bytes cut = RiffBuilder().Fmt(2, 44100, 16).ChunkSized("data", 400, Samples16({1, 2, 3, 4, 5})).Build();
+  Bytes cut =
+      RiffBuilder().Fmt(2, 44100, 16).ChunkSized("data", 400, Samples16({1, 2, 3, 4, 5})).Build();
   WriteBytes(Path("cut.wav"), cut);
   ASSERT_EQ(r.OpenRead(Path("cut.wav")), WaveResult::kOk);
   EXPECT_EQ(r.GetFrameCount(), 100u);
