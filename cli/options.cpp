@@ -127,15 +127,32 @@ bool ApplyValue(Option option, const std::string& value, CliOptions& options, st
 void ApplyFlag(Option option, CliOptions& options) {
   ConversionSettings& s = options.settings;
   switch (option) {
-    case Option::kMp3: s.audioFileType = 1; break;
-    case Option::kWav: s.audioFileType = 0; break;
-    case Option::kPrefix: s.prependFormatKey = 1; break;
-    case Option::kSynthPedaling: s.synthPropPedaling = 1; break;
-    case Option::kDiagnostic: options.diagnosticOutput = true; break;
-    case Option::kDiscard: options.discardOutput = true; break;
-    case Option::kListFormats: options.listFormats = true; break;
-    case Option::kHelp: options.help = true; break;
-    default: break;
+    case Option::kMp3:
+      s.audioFileType = 1;
+      break;
+    case Option::kWav:
+      s.audioFileType = 0;
+      break;
+    case Option::kPrefix:
+      s.prependFormatKey = 1;
+      break;
+    case Option::kSynthPedaling:
+      s.synthPropPedaling = 1;
+      break;
+    case Option::kDiagnostic:
+      options.diagnosticOutput = true;
+      break;
+    case Option::kDiscard:
+      options.discardOutput = true;
+      break;
+    case Option::kListFormats:
+      options.listFormats = true;
+      break;
+    case Option::kHelp:
+      options.help = true;
+      break;
+    default:
+      break;
   }
 }
 

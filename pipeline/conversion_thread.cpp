@@ -71,18 +71,18 @@ struct CConversionThread::FileWork {
   std::unique_ptr<CTonveloFormat> encoder;
   CMusicFile2MID* reader = nullptr;  // smf or eseq once opened
   bool isEseq = false;
-  bool writerOpen = false;     // opened and not yet closed
-  bool outputOnDisk = false;   // a real writer was opened: the output file exists
+  bool writerOpen = false;    // opened and not yet closed
+  bool outputOnDisk = false;  // a real writer was opened: the output file exists
   uint32_t sampleRateHz = 0;
 
-  std::string sourcePath;   // as parsed: quotes removed
-  std::string folder;       // the source's folder
+  std::string sourcePath;  // as parsed: quotes removed
+  std::string folder;      // the source's folder
   std::string title;
   std::string extension;
-  std::string fileName;     // title "." extension, for messages
+  std::string fileName;  // title "." extension, for messages
   std::string outputPath;
-  std::string outputName;   // output file name with extension
-  std::string outputBase;   // output path without extension
+  std::string outputName;  // output file name with extension
+  std::string outputBase;  // output path without extension
   std::string tagsPath;
   std::string outOfMemoryText;  // built early: reporting it must not need memory
 
@@ -141,8 +141,8 @@ int CConversionThread::Run() {
   if (IsMp3() && settings_.outputFormat == kFormatDisklavier) {
     events_.ShowMessage(MessageIcon::kWarning, kDisklavierMp3Warning);
   }
-  if (IsMp3() && (settings_.outputFormat == kFormatCassetteA ||
-                  settings_.outputFormat == kFormatCassetteB)) {
+  if (IsMp3() &&
+      (settings_.outputFormat == kFormatCassetteA || settings_.outputFormat == kFormatCassetteB)) {
     events_.ShowMessage(MessageIcon::kWarning, kCassetteMp3Warning);
   }
   for (size_t i = 0; i < files_.size() && batchResult_ != ToInt(Result::kCancelled); ++i) {
@@ -189,7 +189,8 @@ CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWor
   std::string outputFolder = work.folder;
   if (customFolder) {
     outputFolder = settings_.customOutputFolder;
-    if (outputFolder.empty() || outputFolder.back() != kPathSeparator) outputFolder += kPathSeparator;
+    if (outputFolder.empty() || outputFolder.back() != kPathSeparator)
+      outputFolder += kPathSeparator;
     outputFolder += entry.subFolder;
   }
   outputFolder = CPath::AddBackslash(outputFolder);
@@ -243,7 +244,8 @@ CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWor
   if (work.writer->Open(work.outputPath, work.sampleRateHz, work.title, work.tagsPath,
                         work.accompaniment != nullptr,
                         settings_.outputFormat == kFormatHalfSpeed) != AudioResult::kOk) {
-    ReportErrorWithSystemText(WithName("Couldn't create output file \"%s\"", work.outputName), errno);
+    ReportErrorWithSystemText(WithName("Couldn't create output file \"%s\"", work.outputName),
+                              errno);
     batchResult_ = ToInt(Result::kWriteError);
     return FileFlow::kNextFile;
   }
@@ -354,16 +356,18 @@ CConversionThread::FileFlow CConversionThread::FindAccompaniment(FileWork& work)
     }
     if (reader->Open(candidate) != AudioResult::kOk) continue;
     if (reader->GetSampleRate() != work.sampleRateHz) {
-      ShowError(WithName("Accompaniment file \"%s\" does not match selected sample rate.\n"
-                         "Omitting accompaniment for this track.",
-                         name));
+      ShowError(
+          WithName("Accompaniment file \"%s\" does not match selected sample rate.\n"
+                   "Omitting accompaniment for this track.",
+                   name));
       (void)reader->Close();
       continue;
     }
     if (reader->GetBitsPerSample() != 16) {
-      ShowError(WithName("Accompaniment file \"%s\" does not contain 16-bit samples.\n"
-                         "Omitting accompaniment for this track.",
-                         name));
+      ShowError(
+          WithName("Accompaniment file \"%s\" does not contain 16-bit samples.\n"
+                   "Omitting accompaniment for this track.",
+                   name));
       (void)reader->Close();
       continue;
     }

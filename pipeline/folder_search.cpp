@@ -72,7 +72,8 @@ bool MatchesPattern(std::string_view name, std::string_view pattern) {
     if (p < pattern.size() && pattern[p] == '*') {
       starP = p++;
       starN = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
       ++p;
       ++n;
     } else if (starP != std::string_view::npos) {
@@ -90,9 +91,8 @@ bool HasSupportedExtension(std::string_view path) {
   const size_t dot = path.rfind('.');
   if (dot == std::string_view::npos) return false;
   const std::string_view extension = path.substr(dot);
-  return std::any_of(kSupportedPatterns.begin(), kSupportedPatterns.end(), [&](std::string_view p) {
-    return MatchesPattern(extension, p.substr(1));
-  });
+  return std::any_of(kSupportedPatterns.begin(), kSupportedPatterns.end(),
+                     [&](std::string_view p) { return MatchesPattern(extension, p.substr(1)); });
 }
 
 size_t FindFilesRecursive(const std::string& folder, std::vector<std::string>& list,
@@ -112,7 +112,8 @@ size_t AddFolderEntries(const std::string& folder, std::vector<FileEntry>& entri
   while (chosenText.size() > 1 && chosenText.back() == kPathSeparator) chosenText.pop_back();
 
   std::vector<std::string> found;
-  for (std::string_view pattern : kSupportedPatterns) FindFilesRecursive(chosenText, found, pattern);
+  for (std::string_view pattern : kSupportedPatterns)
+    FindFilesRecursive(chosenText, found, pattern);
   if (found.empty()) return 0;
 
   // Routes start at the chosen folder's parent so that they begin with its

@@ -35,6 +35,26 @@ inline Bytes BuildWav16(uint32_t rate, uint16_t channels, const std::vector<int1
   return out;
 }
 
+// Interleaved unsigned 8-bit samples (128 is silence); channels 1 or 2.
+inline Bytes BuildWav8(uint32_t rate, uint16_t channels, const std::vector<uint8_t>& samples) {
+  Bytes out = {'R', 'I', 'F', 'F'};
+  const uint32_t dataBytes = static_cast<uint32_t>(samples.size());
+  PutLE(out, 36 + dataBytes + (dataBytes & 1), 4);
+  out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+  PutLE(out, 16, 4);
+  PutLE(out, 1, 2);
+  PutLE(out, channels, 2);
+  PutLE(out, rate, 4);
+  PutLE(out, rate * channels, 4);
+  PutLE(out, channels, 2);
+  PutLE(out, 8, 2);
+  out.insert(out.end(), {'d', 'a', 't', 'a'});
+  PutLE(out, dataBytes, 4);
+  out.insert(out.end(), samples.begin(), samples.end());
+  if (dataBytes & 1) out.push_back(0);
+  return out;
+}
+
 // Reads back a 44-byte-header 16-bit stereo WAV as written by the product.
 struct StereoWav {
   uint32_t rate = 0;

@@ -1,0 +1,174 @@
+// The `tonvelo` command: the built binary for what crosses the process
+// boundary (exit status, streams, files), RunTonvelo in-process where a fake
+// encoder is needed.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "cli/options.h"
+#include "cli/run_tonvelo.h"
+#include "tests/support/midi_builder.h"
+#include "tests/support/wav_builder.h"
+
+namespace tonvelo {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> Tree(const fs::path& root) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    names.push_back(fs::relative(e.path(), root).string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class CommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = fs::temp_directory_path() /
+            ("tonvelo_cli_" + std::to_string(::getpid()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(base_);
+    work_ = base_ / "work";
+    fs::create_directories(work_);
+  }
+  void TearDown() override { fs::remove_all(base_); }
+
+  void WriteMidi(const std::string& relative) const {
+    fs::create_directories((work_ / relative).parent_path());
+    test::MidiBuilder midi(0, 480);
+    midi.AddTrack().NoteOn(0, 0, 60, 100).NoteOff(240, 0, 60).End();
+    midi.Write(work_ / relative);
+  }
+
+  // Runs the built binary inside the work folder.
+  Outcome Command(const std::string& args) const {
+    const fs::path out = base_ / "stdout", err = base_ / "stderr";
+    const std::string line = "cd '" + work_.string() + "' && '" TONVELO_CLI_PATH "' " + args +
+                             " >'" + out.string() + "' 2>'" + err.string() + "'";
+    const int raw = std::system(line.c_str());
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    o.out = Slurp(out);
+    o.err = Slurp(err);
+    return o;
+  }
+
+  fs::path base_, work_;
+};
+
+TEST_F(CommandTest, UsageErrorsExit64AndConvertNothing) {
+  WriteMidi("song.mid");
+  for (const char* args : {"", "--output-dir out", "--bogus song.mid", "--format nope song.mid",
+                           "--format 12 song.mid", "--rate 96000 song.mid",
+                           "--sustain-offset 201 song.mid", "--velocity-profile loud song.mid",
+                           "--output-dir out song.mid missing.mid", "song.mid --format"}) {
+    const Outcome o = Command(std::string("--format disklavier ") + args);
+    EXPECT_EQ(o.status, kExitUsage) << args;
+    EXPECT_EQ(o.err.rfind("tonvelo: ", 0), 0u) << o.err;
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    EXPECT_TRUE(o.out.empty());
+    EXPECT_EQ(Tree(work_), std::vector<std::string>{"song.mid"}) << args;
+  }
+}
+
+TEST_F(CommandTest, ListFormatsAndHelpGoToStdout) {
+  Outcome o = Command("--list-formats");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, FormatListText());
+  EXPECT_TRUE(o.err.empty());
+  o = Command("--help");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, UsageText());
+}
+
+TEST_F(CommandTest, FolderBatchMirrorsIntoTheOutputFolder) {
+  WriteMidi("Rolls/a.mid");
+  WriteMidi("Rolls/Sub/b.mid");
+  WriteMidi("Rolls/.git/skip.mid");
+  const Outcome o = Command("--format disklavier --prefix --output-dir out Rolls");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(Tree(work_ / "out"),
+            (std::vector<std::string>{"Rolls", "Rolls/Sub", "Rolls/Sub/disklavier_b.wav",
+                                      "Rolls/disklavier_a.wav"}));
+  test::StereoWav wav;
+  ASSERT_TRUE(test::ReadStereoWav(work_ / "out/Rolls/Sub/disklavier_b.wav", wav));
+  EXPECT_EQ(wav.rate, 44100u);
+  EXPECT_GT(wav.right.size(), 44100u);
+  // Not a terminal: status lines and the closing line, no progress bar.
+  EXPECT_EQ(o.err, "Conversion in progress\nConverting file 1 of 2\n" +
+                       (work_ / "Rolls/a.mid").string() + "\nConverting file 2 of 2\n" +
+                       (work_ / "Rolls/Sub/b.mid").string() + "\nCompleted successfully\n");
+}
+
+class RunTonveloTest : public CommandTest {
+ protected:
+  int Run(const std::vector<std::string>& args, const EncoderFactory& factory) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const fs::path cwd = fs::current_path();
+    fs::current_path(work_);
+    const int status = RunTonvelo(args, cancel_, {out, err, false}, factory);
+    fs::current_path(cwd);
+    err_ = Read(err);
+    std::fclose(out);
+    return status;
+  }
+  static std::string Read(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+    std::fclose(f);
+    return text;
+  }
+
+  CancelFlag cancel_{0};
+  std::string err_;
+};
+
+TEST_F(RunTonveloTest, ReportsLikeTheDialogAndExitsWithTheBatchResult) {
+  EncoderFactory none = [](int, const EncoderOptions&) { return nullptr; };
+  WriteMidi("song.mid");
+  EXPECT_EQ(Run({"song.mid"}, none), kExitUsage);
+  EXPECT_EQ(err_, "tonvelo: format 'lx' is not available in this build (see tonvelo --help)\n");
+
+  fs::create_directories(work_ / "Empty");
+  std::ofstream(work_ / "notes.txt") << std::string(64, 'x');
+  EXPECT_EQ(Run({"--format", "8", "Empty"}, CreateEncoder), kExitUsage);
+  EXPECT_EQ(err_, "error: No supported files found in that location\n");
+
+  // Named files are taken whatever their extension; the last file decides.
+  EXPECT_EQ(Run({"--format", "8", "notes.txt"}, CreateEncoder), 3);
+  EXPECT_EQ(err_,
+            "Conversion in progress\nConverting file 1 of 1\nnotes.txt\n"
+            "error: \"notes.txt\" is not a valid MIDI or ESEQ file\n");
+  EXPECT_EQ(Run({"--format", "8", "--mp3", "notes.txt", "song.mid"}, CreateEncoder), 0);
+  EXPECT_EQ(err_.rfind("Conversion in progress\nwarning: Please note that Disklavier tracks", 0),
+            0u);
+  EXPECT_TRUE(fs::exists(work_ / "song.mp3"));
+
+  cancel_.store(1);
+  EXPECT_EQ(Run({"--format", "8", "song.mid"}, CreateEncoder), 2);
+  EXPECT_EQ(err_, "Conversion in progress\nwarning: Conversion cancelled\n");
+}
+
+}  // namespace
+}  // namespace tonvelo
