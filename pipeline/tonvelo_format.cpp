@@ -131,6 +131,10 @@ Result CTonveloFormat::NextEvent(MusicEvent& ev) {
   while (GetPosition() - startPosition_ + halfUnitFrames_ < target) {
     last = Advance();
     if (last != Result::kSuccess) return last;
+    // Measured from the first event, so whatever was sent for events at
+    // time zero before this first Advance counts into the "half unit" and
+    // every later event is released that much earlier. Kept exactly so: the
+    // timing of the signal is part of the format's behaviour.
     if (halfUnitFrames_ == 0) halfUnitFrames_ = (GetPosition() - startPosition_) / 2;
   }
   PostProgress(source_->GetPercentDone());

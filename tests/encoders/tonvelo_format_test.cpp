@@ -302,6 +302,26 @@ TEST(Scheduler, ReleasesWithinHalfAUnitOfTheTarget) {
   }
 }
 
+// The half unit is taken at the first Advance, measured from the first
+// event: signal sent for events at time zero counts into it.
+TEST(Scheduler, HalfUnitIncludesWhatWasSentBeforeTheFirstAdvance) {
+  FakeReader r(44100);
+  r.NoteOn(0, 0, 60, 1).NoteOn(0, 0, 64, 1).Channel(1000, 0x80, {60, 0}, 1000000);
+  r.Channel(1000, 0x80, {64, 0}, 1000000);
+  Scheduled s(r);
+  s.f.unitFrames = 14;
+  MusicEvent ev;
+  ASSERT_EQ(s.f.NextEvent(ev), Result::kSuccess);
+  s.f.position += 84;  // the encoder sends two notes' worth of signal
+  ASSERT_EQ(s.f.NextEvent(ev), Result::kSuccess);
+  s.f.position += 84;
+  ASSERT_EQ(s.f.NextEvent(ev), Result::kSuccess);
+  // First Advance at 168 -> 182: half unit 91, so released at 910 + 14k >= 909.
+  EXPECT_EQ(s.f.GetPosition(), 910u);
+  ASSERT_EQ(s.f.NextEvent(ev), Result::kSuccess);
+  EXPECT_EQ(s.f.GetPosition(), 1918u);  // 2000 - 91 = 1909 -> 1918
+}
+
 TEST(Scheduler, MeasuresFromThePositionOfTheFirstEventAndFollowsTempo) {
   FakeReader r(96);
   r.NoteOn(0, 0, 60, 1);

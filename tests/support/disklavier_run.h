@@ -43,7 +43,7 @@ struct DkRun {
   }
 };
 
-inline std::unique_ptr<DkRun> RunDisklavier(FakeReader& reader, uint32_t rate,
+inline std::unique_ptr<DkRun> RunDisklavier(CMusicFile2MID& reader, uint32_t rate,
                                             const DkOptions& opt = {}) {
   auto run = std::make_unique<DkRun>();
   run->out.FailAfter(opt.failAfterFrames);
