@@ -79,7 +79,8 @@ struct CConversionThread::FileWork {
   std::string folder;      // the source's folder
   std::string title;
   std::string extension;
-  std::string fileName;  // title "." extension, for messages
+  std::string fileName;      // title "." extension, for messages
+  std::string outputFolder;  // ends in the separator unless empty
   std::string outputPath;
   std::string outputName;  // output file name with extension
   std::string outputBase;  // output path without extension
@@ -123,6 +124,7 @@ CConversionThread::CConversionThread(const std::vector<FileEntry>& files,
 CConversionThread::~CConversionThread() { Join(); }
 
 bool CConversionThread::Start() {
+  if (thread_.joinable()) return false;  // one batch per object
   try {
     thread_ = std::thread([this] { (void)Run(); });
   } catch (const std::system_error&) {
@@ -174,9 +176,31 @@ CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWor
     batchResult_ = ToInt(Result::kCancelled);
     return FileFlow::kBatchEnds;
   }
+  DerivePaths(files_[index], work);
+  if (settings_.outputPathMode != 0 && !CreateOutputFolder(work.outputFolder)) {
+    batchResult_ = ToInt(Result::kWriteError);
+    return FileFlow::kBatchEnds;
+  }
+  events_.OnStatus("Converting file " + std::to_string(index + 1) + " of " +
+                   std::to_string(files_.size()) + "\n" + work.sourcePath);
 
-  // Paths of this file.
-  const FileEntry& entry = files_[index];
+  if (!OpenSource(work)) return FileFlow::kNextFile;
+  work.sampleRateHz = settings_.SampleRateHz();
+  if (FindAccompaniment(work) == FileFlow::kBatchEnds) return FileFlow::kBatchEnds;
+  if (!discardOutput_ && WouldOverwriteInput(work)) return FileFlow::kBatchEnds;
+  if (!OpenWriter(work)) return FileFlow::kNextFile;
+
+  if (work.pianocorder && settings_.outputFormat != kFormatPianocorder &&
+      settings_.outputFormat != kFormatHalfSpeed) {
+    ShowError("Pianocorder files cannot be converted to other formats.");
+    DiscardOutput(work);
+    batchResult_ = ToInt(Result::kSourceDamaged);
+    return FileFlow::kBatchEnds;
+  }
+  return Encode(work);
+}
+
+void CConversionThread::DerivePaths(const FileEntry& entry, FileWork& work) const {
   const CPath source(entry.sourcePath);
   work.sourcePath = source.GetFullPath();
   work.folder = source.GetLocation();
@@ -185,15 +209,13 @@ CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWor
   work.fileName = work.title + "." + work.extension;
   work.outOfMemoryText = WithName("Out of memory while processing \"%s\"", work.fileName);
 
-  const bool customFolder = settings_.outputPathMode != 0;
-  std::string outputFolder = work.folder;
-  if (customFolder) {
-    outputFolder = settings_.customOutputFolder;
-    if (outputFolder.empty() || outputFolder.back() != kPathSeparator)
-      outputFolder += kPathSeparator;
-    outputFolder += entry.subFolder;
+  std::string folder = work.folder;
+  if (settings_.outputPathMode != 0) {
+    folder = settings_.customOutputFolder;
+    if (folder.empty() || folder.back() != kPathSeparator) folder += kPathSeparator;
+    folder += entry.subFolder;
   }
-  outputFolder = CPath::AddBackslash(outputFolder);
+  work.outputFolder = CPath::AddBackslash(folder);
 
   std::string keyPrefix;
   if (settings_.prependFormatKey != 0) {
@@ -202,37 +224,24 @@ CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWor
     }
   }
   const char* audioExtension = IsMp3() ? ".mp3" : ".wav";
-  work.outputBase = outputFolder + keyPrefix + work.title;
+  work.outputBase = work.outputFolder + keyPrefix + work.title;
   work.outputPath = work.outputBase + audioExtension;
   work.outputName = keyPrefix + work.title + audioExtension;
   work.tagsPath = work.folder + work.title + ".tags.txt";
+}
 
-  // A custom folder mirrors the searched tree; a root is used as it is.
-  if (customFolder) {
-    std::string folder = outputFolder;
-    while (folder.size() > 1 && folder.back() == kPathSeparator) folder.pop_back();
-    const fs::path folderPath(folder);
-    if (folderPath != folderPath.root_path()) {
-      std::error_code ec;
-      fs::create_directories(folderPath, ec);
-      std::error_code typeEc;
-      if (ec && !fs::is_directory(folderPath, typeEc)) {
-        batchResult_ = ToInt(Result::kWriteError);
-        return FileFlow::kBatchEnds;
-      }
-    }
-  }
+bool CConversionThread::CreateOutputFolder(const std::string& outputFolder) {
+  std::string folder = outputFolder;
+  while (folder.size() > 1 && folder.back() == kPathSeparator) folder.pop_back();
+  const fs::path path(folder);
+  if (path == path.root_path()) return true;  // a root is used as it is
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  std::error_code typeEc;
+  return !ec || fs::is_directory(path, typeEc);
+}
 
-  events_.OnStatus("Converting file " + std::to_string(index + 1) + " of " +
-                   std::to_string(files_.size()) + "\n" + work.sourcePath);
-
-  if (!OpenSource(work)) return FileFlow::kNextFile;
-  work.sampleRateHz = settings_.SampleRateHz();
-
-  if (FindAccompaniment(work) == FileFlow::kBatchEnds) return FileFlow::kBatchEnds;
-  if (!discardOutput_ && WouldOverwriteInput(work)) return FileFlow::kBatchEnds;
-
-  // Writer.
+bool CConversionThread::OpenWriter(FileWork& work) {
   if (discardOutput_) {
     work.writer = std::make_unique<CPCMOut_NULL>();
   } else if (IsMp3()) {
@@ -247,30 +256,28 @@ CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWor
     ReportErrorWithSystemText(WithName("Couldn't create output file \"%s\"", work.outputName),
                               errno);
     batchResult_ = ToInt(Result::kWriteError);
-    return FileFlow::kNextFile;
+    return false;
   }
   work.writerOpen = true;
   work.outputOnDisk = !discardOutput_;
+  return true;
+}
 
-  bool closeFailed = false;
-  if (work.pianocorder && settings_.outputFormat != kFormatPianocorder &&
-      settings_.outputFormat != kFormatHalfSpeed) {
-    ShowError("Pianocorder files cannot be converted to other formats.");
-    work.CloseWriter(closeFailed);
-    if (work.outputOnDisk) (void)file_delete(work.outputPath);
-    batchResult_ = ToInt(Result::kSourceDamaged);
-    return FileFlow::kBatchEnds;
-  }
+void CConversionThread::DiscardOutput(FileWork& work) {
+  bool closeFailed;
+  work.CloseWriter(closeFailed);
+  if (work.outputOnDisk) (void)file_delete(work.outputPath);
+}
 
-  // Encoder: its own setters come from the factory, then the common ones.
+CConversionThread::FileFlow CConversionThread::Encode(FileWork& work) {
+  // The encoder's own setters come with it from the factory.
   EncoderOptions options;
   options.sustainTimingOffset = settings_.sustainTimingOffset;
   options.synthPropPedaling = settings_.synthPropPedaling != 0;
   options.discardOutput = discardOutput_;
   if (createEncoder_) work.encoder = createEncoder_(settings_.outputFormat, options);
   if (!work.encoder) {
-    work.CloseWriter(closeFailed);
-    if (work.outputOnDisk) (void)file_delete(work.outputPath);
+    DiscardOutput(work);
     return FileFlow::kBatchEnds;
   }
   CTonveloFormat& encoder = *work.encoder;
@@ -287,9 +294,10 @@ CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWor
 
   errno = 0;
   int result = ToInt(encoder.Encode());
-  int errorCode = errno;
+  int errorCode = errno;  // before closing can change it
   batchResult_ = result;
   errno = 0;
+  bool closeFailed;
   work.CloseWriter(closeFailed);
   if (closeFailed) {
     if (result != ToInt(Result::kWriteError)) errorCode = errno;

@@ -67,9 +67,15 @@ class CConversionThread {
 
   FileFlow ConvertGuarded(size_t index);
   FileFlow ConvertFile(size_t index, FileWork& work);
-  bool OpenSource(FileWork& work);  // false: reported, go on with the next file
+  void DerivePaths(const FileEntry& entry, FileWork& work) const;
+  static bool CreateOutputFolder(const std::string& outputFolder);
+  // These report their own failure; false: go on with the next file.
+  bool OpenSource(FileWork& work);
+  bool OpenWriter(FileWork& work);
   FileFlow FindAccompaniment(FileWork& work);
   bool WouldOverwriteInput(const FileWork& work);
+  static void DiscardOutput(FileWork& work);  // closes and deletes an opened output
+  FileFlow Encode(FileWork& work);
   void ReportResult(int result, int errorCode, const FileWork& work);
   void ShowError(const std::string& text) { events_.ShowMessage(MessageIcon::kError, text); }
   // "%s\n\n%s" with the system's text for `errorCode`.

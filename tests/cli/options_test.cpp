@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <csignal>
 
 #include "cli/cancel_signal.h"
-#include "pipeline/catalogue.h"
 
 namespace tonvelo {
 namespace {
@@ -83,24 +81,6 @@ TEST(OptionsTest, RefusesWhatTheCoreWouldNotAccept) {
     EXPECT_FALSE(ParseArguments(c.args, o, error)) << c.error;
     EXPECT_EQ(error, c.error);
   }
-}
-
-TEST(OptionsTest, FormatListFollowsTheCatalogueRows) {
-  const std::string list = FormatListText();
-  EXPECT_EQ(list.substr(0, list.find('\n')),
-            " 1  se                B\xC3\xB6sendorfer SE (Tape Mode)");
-  size_t lines = 0, at = 0;
-  for (const FormatInfo& row : kFormatCatalogue) {
-    if (row.displayName == nullptr) break;
-    const size_t found = list.find(std::string(row.key) + " ", at);
-    ASSERT_NE(found, std::string::npos) << row.key;
-    at = found;
-    ++lines;
-  }
-  EXPECT_EQ(lines, 12u);
-  EXPECT_EQ(static_cast<size_t>(std::count(list.begin(), list.end(), '\n')), lines);
-  EXPECT_NE(list.find(" 8  disklavier        Yamaha Disklavier (PianoSoft Plus Audio)\n"),
-            std::string::npos);
 }
 
 TEST(CancelSignalTest, InterruptAndTerminateSetTheFlag) {

@@ -120,13 +120,9 @@ class CancellingEvents : public RecordingEvents {
 class ThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-    for (char& c : name) {
-      if (c == '/') c = '_';
-    }
-    dir_ =
-        fs::temp_directory_path() / ("tonvelo_thread_" + std::to_string(::getpid()) + "_" + name);
+    dir_ = fs::temp_directory_path() /
+           ("tonvelo_thread_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
