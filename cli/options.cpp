@@ -106,7 +106,7 @@ bool ApplyValue(Option option, const std::string& value, CliOptions& options, st
       return false;
     case Option::kVelocityProfile:
       if (value == "full" || value == "disklavier") {
-        s.velocityProfile = value == "full" ? 0 : 1;
+        s.velocityProfile = value == "full" ? kVelocityProfileFull : kVelocityProfileDisklavier;
         return true;
       }
       error = "--velocity-profile must be full or disklavier, not '" + value + "'";
@@ -128,10 +128,10 @@ void ApplyFlag(Option option, CliOptions& options) {
   ConversionSettings& s = options.settings;
   switch (option) {
     case Option::kMp3:
-      s.audioFileType = 1;
+      s.audioFileType = kAudioFileMp3;
       break;
     case Option::kWav:
-      s.audioFileType = 0;
+      s.audioFileType = kAudioFileWav;
       break;
     case Option::kPrefix:
       s.prependFormatKey = 1;

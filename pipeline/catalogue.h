@@ -15,8 +15,11 @@ struct FormatInfo {
 };
 
 constexpr int kFormatCount = 12;
+constexpr int kFormatPianocorder = 2;
 constexpr int kFormatHalfSpeed = 3;  // "pianocorder_half": every output frame written twice
 constexpr int kFormatDisklavier = 8;
+constexpr int kFormatCassetteA = 10;  // Cassette Converter, Ampico A
+constexpr int kFormatCassetteB = 11;  // Cassette Converter, Ampico B
 
 // Terminated by a row with null key and display name.
 extern const std::array<FormatInfo, kFormatCount + 1> kFormatCatalogue;

@@ -22,11 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kAudioMp3 = 1;
-constexpr int kFormatPianocorder = 2;
-constexpr int kFormatCassetteA = 10;
-constexpr int kFormatCassetteB = 11;
-constexpr int kEseqVelocityProfile = 1;  // ESEQ files use the Disklavier range
+constexpr int kEseqVelocityProfile = kVelocityProfileDisklavier;  // what ESEQ files use
 
 constexpr const char* kDisklavierMp3Warning =
     "Please note that Disklavier tracks compressed to MP3 files (or other lossy formats) will not "

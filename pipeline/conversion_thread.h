@@ -80,7 +80,7 @@ class CConversionThread {
   void ShowError(const std::string& text) { events_.ShowMessage(MessageIcon::kError, text); }
   // "%s\n\n%s" with the system's text for `errorCode`.
   void ReportErrorWithSystemText(const std::string& text, int errorCode);
-  bool IsMp3() const { return settings_.audioFileType == 1; }
+  bool IsMp3() const { return settings_.audioFileType == kAudioFileMp3; }
 
   const std::vector<FileEntry>& files_;
   ConversionSettings settings_;
