@@ -1,6 +1,7 @@
 #include "readers/smf2mid.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -18,6 +19,11 @@ constexpr uint32_t kMinDivision = 24;
 constexpr uint32_t kMaxDivision = 32768;
 constexpr uint32_t kDefaultTempoUs = 500000;
 constexpr uint32_t kMaxVarLenBytes = 4;
+constexpr uint64_t kPastEnd = UINT64_MAX;
+constexpr int kTrackBits = 16;  // track numbers are 16-bit
+// Beyond this the merged clock would not fit its key: centuries at any
+// tempo, reachable only by a file made of day-long gaps.
+constexpr uint64_t kMaxTicks = (uint64_t{1} << (64 - kTrackBits)) - 2;
 
 // Data bytes of a channel status, indexed by (status >> 4) & 7.
 constexpr uint8_t kDataBytes[8] = {2, 2, 2, 2, 1, 1, 2, 0};
@@ -160,6 +166,7 @@ OpenResult CSMF2MID::Parse() {
 void CSMF2MID::Close() {
   std::vector<uint8_t>().swap(file_);
   std::vector<TrackState>().swap(tracks_);
+  std::vector<uint64_t>().swap(keyTree_);
   std::string().swap(title_);
   loaded_ = false;
 }
@@ -191,44 +198,71 @@ OpenResult CSMF2MID::Rewind() {
   RecomputeTiming();
   try {
     tracks_.assign(trackCount_, TrackState{});
+    leafBase_ = std::bit_ceil(std::max<size_t>(trackCount_, 1));
+    keyTree_.assign(2 * leafBase_, kPastEnd);
   } catch (const std::bad_alloc&) {
     Close();
     return OpenResult::kOutOfMemory;
   }
   // Chunk bounds were checked when the file was loaded.
   uint32_t at = kHeaderBytes;
-  for (TrackState& t : tracks_) {
+  for (size_t i = 0; i < tracks_.size(); ++i) {
+    TrackState& t = tracks_[i];
     t.chunkStart = at;
     t.chunkLength = BE32(file_.data() + at + 4);
     t.pos = at + kChunkHeaderBytes;
     t.end = t.pos + t.chunkLength;
     totalTrackBytes_ += t.chunkLength;
     at = t.end;
+    PeekDelta(i);
   }
   return OpenResult::kOpened;
 }
 
-// A track whose chunk ends before its End of Track simply ends there: many
-// files in circulation lack it, and the chunk length is the only bound.
-bool CSMF2MID::PeekDelta(TrackState& t) {
-  if (t.peeked) return true;
-  uint32_t pos = t.pos;
-  uint32_t delta = 0;
-  if (!ReadVarLen(file_.data(), pos, t.end, delta)) {
-    t.finished = true;
-    return false;
+// Each track's next delta is peeked as soon as its previous event has been
+// read. A track whose chunk ends before its End of Track simply ends there:
+// many files in circulation lack it, and the chunk length is the only bound.
+inline void CSMF2MID::SetKey(size_t track, uint64_t key) {
+  // The new value travels up in a register; only siblings are loaded, so no
+  // level waits for the store of the level below.
+  uint64_t* tree = keyTree_.data();
+  size_t node = leafBase_ + track;
+  tree[node] = key;
+  while (node > 1) {
+    key = std::min(key, tree[node ^ 1]);
+    node >>= 1;
+    tree[node] = key;
   }
-  t.nextDelta = delta;
-  t.deltaBytes = pos - t.pos;
-  t.nextTime = t.lastTime + delta;
-  t.peeked = true;
-  return true;
 }
 
-// Decodes the event after the peeked delta. An event whose bytes run past
-// the chunk is dropped and ends the track, like a missing End of Track: the
-// events before it still play.
-bool CSMF2MID::DecodeEvent(TrackState& t, RawEvent& out) {
+inline void CSMF2MID::PeekDelta(size_t track) {
+  TrackState& t = tracks_[track];
+  uint32_t pos = t.pos;
+  uint32_t delta = 0;
+  if (t.finished) {
+    SetKey(track, kPastEnd);
+    return;
+  }
+  if (pos < t.end && file_[pos] < 0x80) {
+    delta = file_[pos++];  // most deltas are one byte
+  } else if (!ReadVarLen(file_.data(), pos, t.end, delta)) {
+    t.finished = true;
+    SetKey(track, kPastEnd);
+    return;
+  }
+  t.deltaBytes = pos - t.pos;
+  uint64_t time = t.lastTime + delta;
+  if (time > kMaxTicks) {
+    damaged_ = true;
+    time = kMaxTicks;
+  }
+  SetKey(track, (time << kTrackBits) | track);
+}
+
+// Decodes the event after the peeked delta into ev's kind, status, data and
+// length. An event whose bytes run past the chunk is dropped and ends the
+// track, like a missing End of Track: the events before it still play.
+inline bool CSMF2MID::DecodeEvent(TrackState& t, MusicEvent& ev) {
   const uint8_t* d = file_.data();
   uint32_t pos = t.pos + t.deltaBytes;
   const uint32_t end = t.end;
@@ -242,83 +276,79 @@ bool CSMF2MID::DecodeEvent(TrackState& t, RawEvent& out) {
     }
     uint32_t length = 0;
     if (!ReadVarLen(d, pos, end, length) || length > end - pos) return false;
-    out = {b == 0xFF ? uint32_t{kEventMeta} : uint32_t{kEventSysEx}, status, d + pos, length};
+    ev.kind = b == 0xFF ? kEventMeta : kEventSysEx;
+    ev.status = status;
+    ev.data = d + pos;
+    ev.length = length;
     pos += length;
     if (b == 0xFF && status == 0x2F) t.finished = true;
-  } else if (b & 0x80) {
-    const uint8_t n = kDataBytes[(b >> 4) & 7];
-    if (n > end - pos) return false;
-    std::memcpy(t.buffer, d + pos, n);
-    pos += n;
-    t.runningStatus = b;
-    t.runningLength = n;
-    out = {kEventChannel, b, t.buffer, n};
   } else {
-    // Running status: b is the first data byte. Under a status without data
-    // bytes (0xF1..0xFE) the stray byte is consumed with the status alone.
-    const uint8_t n = t.runningLength;
-    if (n > 0) {
-      if (n - 1u > end - pos) return false;
-      t.buffer[0] = b;
-      std::memcpy(t.buffer + 1, d + pos, n - 1u);
-      pos += n - 1u;
-    }
-    out = {kEventChannel, t.runningStatus, t.buffer, n};
+    // A channel message, with its own status or under the running status
+    // (then b is the first data byte). Both cases share one path, chosen by
+    // selects rather than branches: which one comes next is unpredictable.
+    const bool own = (b & 0x80) != 0;
+    const uint8_t status = own ? b : t.runningStatus;
+    const uint8_t n = own ? kDataBytes[(b >> 4) & 7] : t.runningLength;
+    const uint32_t first = own ? pos : pos - 1;
+    if (n > end - first) return false;
+    if (n > 0) t.buffer[0] = d[first];
+    if (n > 1) t.buffer[1] = d[first + 1];
+    // Under a status without data bytes (0xF1..0xFE) a stray data byte is
+    // consumed with the status alone.
+    pos = std::max(pos, first + n);
+    t.runningStatus = status;
+    t.runningLength = n;
+    ev.kind = kEventChannel;
+    ev.status = status;
+    ev.data = t.buffer;
+    ev.length = n;
   }
   bytesConsumed_ += pos - t.pos;
   t.pos = pos;
-  t.peeked = false;
   return true;
 }
 
 ReadResult CSMF2MID::ReadEvent(MusicEvent& ev) {
-  if (damaged_) return ReadResult::kDamaged;
-  if (atEnd_) return ReadResult::kEnd;
-  const size_t trackCount = tracks_.size();
+  if (atEnd_ && !damaged_) return ReadResult::kEnd;
   for (;;) {
+    if (damaged_) return ReadResult::kDamaged;
     // Each track's pending time is implicit: now_ minus its last event's
-    // tick, so the smallest remaining time is the earliest next tick. The
-    // strict comparison lets the lowest track win ties.
-    size_t best = trackCount;
-    uint64_t bestTime = 0;
-    for (size_t i = 0; i < trackCount; ++i) {
-      TrackState& t = tracks_[i];
-      if (t.finished || !PeekDelta(t)) continue;
-      if (best == trackCount || t.nextTime < bestTime) {
-        best = i;
-        bestTime = t.nextTime;
-      }
-    }
-    if (best == trackCount) {
+    // tick, so the track with the smallest remaining time is the one with
+    // the earliest next tick, the tree's root.
+    const uint64_t key = keyTree_.empty() ? kPastEnd : keyTree_[1];
+    if (key == kPastEnd) {
       atEnd_ = true;
       return ReadResult::kEnd;
     }
+    const size_t best = key & ((1u << kTrackBits) - 1);
+    const uint64_t bestTime = key >> kTrackBits;
     TrackState& t = tracks_[best];
     // A track behind the merged clock cannot be placed in time.
     if (bestTime < now_) {
       damaged_ = true;
       return ReadResult::kDamaged;
     }
-    RawEvent raw;
-    if (!DecodeEvent(t, raw)) {
+    if (!DecodeEvent(t, ev)) {
       t.finished = true;
+      SetKey(best, kPastEnd);
       continue;
     }
     const uint64_t d = bestTime - now_;
-    const bool endOfTrack = raw.kind == kEventMeta && raw.status == 0x2F;
+    const bool endOfTrack = ev.kind == kEventMeta && ev.status == 0x2F;
     if (d > maxGapTicks_ && !endOfTrack) {
       damaged_ = true;
       return ReadResult::kDamaged;
     }
     now_ = bestTime;
     t.lastTime = bestTime;
+    PeekDelta(best);
 
     ev.tempo = tempoUs_;
     // A Set Tempo too short to hold three bytes is passed on but changes
     // nothing: guessing the missing bytes could only make the timing worse.
-    if (raw.kind == kEventMeta && raw.status == 0x51 && raw.length >= 3) {
+    if (ev.kind == kEventMeta && ev.status == 0x51 && ev.length >= 3) {
       const uint32_t tempo =
-          (uint32_t{raw.data[0]} << 16) | (uint32_t{raw.data[1]} << 8) | raw.data[2];
+          (uint32_t{ev.data[0]} << 16) | (uint32_t{ev.data[1]} << 8) | ev.data[2];
       tempoUs_ = tempo == 0 ? 1 : tempo;
       const double exact = 60000000.0 / tempoUs_;
       bpm_ = static_cast<uint32_t>(std::trunc(exact + 0.5));
@@ -326,12 +356,8 @@ ReadResult CSMF2MID::ReadEvent(MusicEvent& ev) {
       RecomputeTiming();
     }
     ev.delta = static_cast<uint32_t>(d) + carriedTicks_;
-    ev.kind = raw.kind;
-    ev.status = raw.status;
-    ev.data = raw.data;
-    ev.length = raw.length;
     // Only real channel messages have a channel to mute.
-    if (raw.kind == kEventChannel && raw.status < 0xF0 && muted_[raw.status & 0x0F]) {
+    if (ev.kind == kEventChannel && ev.status < 0xF0 && muted_[ev.status & 0x0F]) {
       carriedTicks_ = ev.delta;
       continue;
     }

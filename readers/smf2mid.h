@@ -44,29 +44,28 @@ class CSMF2MID final : public CMusicFile2MID {
     uint32_t chunkStart = 0;
     uint32_t chunkLength = 0;
     uint64_t lastTime = 0;   // absolute tick of the track's last event
-    uint64_t nextTime = 0;   // absolute tick of the next event (valid when peeked)
-    uint32_t nextDelta = 0;  // delta of the next event (valid when peeked)
-    uint32_t deltaBytes = 0;
+    uint32_t deltaBytes = 0;  // size of the peeked delta at pos
     uint8_t runningStatus = 0x90;
     uint8_t runningLength = 2;
     uint8_t buffer[2] = {};
-    bool peeked = false;
     bool finished = false;
-  };
-  struct RawEvent {
-    uint32_t kind;
-    uint8_t status;
-    const uint8_t* data;
-    uint32_t length;
   };
 
   OpenResult Parse();
   void RecomputeTiming();
-  bool PeekDelta(TrackState& t);
-  bool DecodeEvent(TrackState& t, RawEvent& out);
+  inline void PeekDelta(size_t track);
+  inline void SetKey(size_t track, uint64_t key);
+  inline bool DecodeEvent(TrackState& t, MusicEvent& ev);
 
   std::vector<uint8_t> file_;  // the whole file; track data starts at byte 14
   std::vector<TrackState> tracks_;
+  // Choosing the next track: each track's key is the absolute tick of its
+  // next event << 16 | its number (all ones once it has none), so that the
+  // smallest key is the earliest event with ties going to the lower track.
+  // The keys are the leaves of a tree whose every node holds the smaller of
+  // its two children; the root is the next event.
+  std::vector<uint64_t> keyTree_;
+  size_t leafBase_ = 1;
   std::string title_;
   uint64_t totalTrackBytes_ = 0;
   uint64_t bytesConsumed_ = 0;

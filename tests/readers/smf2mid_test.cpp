@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -35,6 +36,55 @@ TEST(SMF2MID, MergesTracksInTimeOrderTiesToLowerTrack) {
   };
   EXPECT_EQ(ReadAll(r, &last), expected);
   EXPECT_EQ(last, ReadResult::kEnd);
+}
+
+TEST(SMF2MID, ManyTracksMergeLikeAStableSortByTime) {
+  // Against a plain stable sort of (absolute tick, track, position), for
+  // track counts around the powers of two the merge is organised by.
+  for (uint16_t tracks : {1, 2, 3, 4, 5, 8, 9, 16, 17, 33}) {
+    MidiBuilder m(1, 96);
+    struct Ref {
+      uint64_t tick;
+      uint16_t track;
+      uint8_t note;
+    };
+    std::vector<Ref> ref;
+    uint32_t seed = 99u + tracks;
+    for (uint16_t t = 0; t < tracks; ++t) {
+      auto& tb = m.AddTrack();
+      uint64_t tick = 0;
+      const int count = static_cast<int>((seed >> 8) % 12);  // some tracks stay empty
+      for (int i = 0; i < count; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const uint32_t delta = (seed >> 16) % 4 == 0 ? 0 : (seed >> 16) % 7;
+        tick += delta;
+        const auto note = static_cast<uint8_t>((t * 13 + i) & 0x7F);
+        tb.NoteOn(delta, static_cast<uint8_t>(t & 15), note, 1);
+        ref.push_back({tick, t, note});
+      }
+      seed = seed * 1103515245u + 12345u;
+      tb.End(0);
+      ref.push_back({tick, t, 0xFF});
+    }
+    std::stable_sort(ref.begin(), ref.end(), [](const Ref& a, const Ref& b) {
+      return a.tick != b.tick ? a.tick < b.tick : a.track < b.track;
+    });
+    CSMF2MID r;
+    ASSERT_EQ(r.OpenBuffer(m.Build()), OpenResult::kOpened);
+    const auto events = ReadAll(r);
+    ASSERT_EQ(events.size(), ref.size()) << tracks;
+    uint64_t tick = 0;
+    for (size_t i = 0; i < ref.size(); ++i) {
+      tick += events[i].delta;
+      EXPECT_EQ(tick, ref[i].tick) << tracks << " tracks, event " << i;
+      if (ref[i].note == 0xFF) {
+        EXPECT_EQ(events[i].status, 0x2F) << tracks << " tracks, event " << i;
+      } else {
+        EXPECT_EQ(events[i].status, 0x90 | (ref[i].track & 15)) << tracks << " tracks, event " << i;
+        EXPECT_EQ(events[i].data[0], ref[i].note) << tracks << " tracks, event " << i;
+      }
+    }
+  }
 }
 
 TEST(SMF2MID, RunningStatusAndStatusKinds) {
