@@ -219,9 +219,6 @@ OpenResult CSMF2MID::Rewind() {
   return OpenResult::kOpened;
 }
 
-// Each track's next delta is peeked as soon as its previous event has been
-// read. A track whose chunk ends before its End of Track simply ends there:
-// many files in circulation lack it, and the chunk length is the only bound.
 inline void CSMF2MID::SetKey(size_t track, uint64_t key) {
   // The new value travels up in a register; only siblings are loaded, so no
   // level waits for the store of the level below.
@@ -235,6 +232,9 @@ inline void CSMF2MID::SetKey(size_t track, uint64_t key) {
   }
 }
 
+// Each track's next delta is peeked as soon as its previous event has been
+// read. A track whose chunk ends before its End of Track simply ends there:
+// many files in circulation lack it, and the chunk length is the only bound.
 inline void CSMF2MID::PeekDelta(size_t track) {
   TrackState& t = tracks_[track];
   uint32_t pos = t.pos;
