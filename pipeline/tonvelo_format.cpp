@@ -81,7 +81,10 @@ int16_t CTonveloFormat::NextAccompanimentSample() {
   if (accompanimentChannels_ < 2 || antiPhase_) {
     s = f.left;
   } else {
-    s = static_cast<int16_t>((f.left + f.right) / static_cast<int>(accompanimentChannels_));
+    // Frames carry at most two channels; a constant divisor keeps the
+    // per-frame division cheap. Truncates toward zero, like the mean of any
+    // channel count would.
+    s = (f.left + f.right) / 2;
   }
   const uint32_t k = accompanimentFramesRead_;
   const uint32_t n = accompanimentLengthFrames_;
