@@ -10,6 +10,8 @@
 #include <tuple>
 #include <vector>
 
+#include "encoders/encoder_factory.h"
+#include "encoders/mid2midiman.h"
 #include "readers/smf2mid.h"
 #include "tests/encoders/serial_decoders.h"
 #include "tests/support/fake_reader.h"
@@ -308,6 +310,23 @@ TEST_P(PianoDiscTest, RoundTripThroughAStandardMidiFile) {
     EXPECT_LE(music[i].start, std::max<double>(due, busyUntil) + Unit() + 1) << i;
     busyUntil = music[i].start + static_cast<uint32_t>(3 * 11 * Unit()) + 1;
   }
+}
+
+TEST(PianoDiscFactory, IdsFourAndFiveDifferInStopHalfCycles) {
+  for (const int id : {4, 5}) {
+    auto enc = CreateEncoder(id, {});
+    ASSERT_NE(dynamic_cast<CMid2PianoDisc*>(enc.get()), nullptr);
+    FakeReader src;
+    src.EndOfTrack();
+    test::MemoryOutput out;
+    enc->SetSampleRate(44100);
+    enc->SetOutput(&out);
+    enc->SetSource(&src);
+    ASSERT_EQ(enc->Encode(), Result::kSuccess);
+    const auto bytes = test::DiscBytes(out.Right(), 44100 / 4009.0, id == 5);
+    EXPECT_EQ(bytes[1].halfCycle - bytes[0].halfCycle, id == 5 ? 11u : 9u) << id;
+  }
+  EXPECT_NE(dynamic_cast<CMid2MIDIMan*>(CreateEncoder(7, {}).get()), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(RatesAndVariants, PianoDiscTest,
