@@ -15,7 +15,6 @@
 #include "cli/options.h"
 #include "cli/run_tonvelo.h"
 #include "tests/support/midi_builder.h"
-#include "tests/support/wav_builder.h"
 
 namespace tonvelo {
 namespace {
@@ -116,10 +115,6 @@ TEST_F(CommandTest, FolderBatchMirrorsIntoTheOutputFolder) {
   EXPECT_EQ(Tree(work_ / "out"),
             (std::vector<std::string>{"Rolls", "Rolls/Sub", "Rolls/Sub/disklavier_b.wav",
                                       "Rolls/disklavier_a.wav"}));
-  test::StereoWav wav;
-  ASSERT_TRUE(test::ReadStereoWav(work_ / "out/Rolls/Sub/disklavier_b.wav", wav));
-  EXPECT_EQ(wav.rate, 44100u);
-  EXPECT_GT(wav.right.size(), 44100u);
   // Not a terminal: status lines and the closing line, no progress bar.
   EXPECT_EQ(o.err, "Conversion in progress\nConverting file 1 of 2\n" +
                        (work_ / "Rolls/a.mid").string() + "\nConverting file 2 of 2\n" +
