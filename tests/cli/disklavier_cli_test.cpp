@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,48 @@ TEST_F(DisklavierCommand, ShortAccompanimentLeavesTheMusicsOwnEnding) {
   // half of the 13 symbols the scheduler saw before its first idle symbol.
   EXPECT_NEAR(static_cast<double>(sig.SymbolSample(messages.back().firstSymbol)),
               (0.492 + 1.0) * kRate - 13 * 14 / 2, 14);
+}
+
+
+// The bundled example: the committed file is what its generator writes, and
+// the command that scripts/example.sh runs turns it into a real track.
+TEST(DisklavierExample, GeneratorIsReproducibleAndTheTrackDecodes) {
+  const fs::path source = fs::path(TONVELO_SOURCE_DIR) / "examples";
+  const fs::path dir = fs::temp_directory_path() / ("tonvelo_dk_example_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  auto slurp = [](const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  };
+  const char* python = std::getenv("TONVELO_PYTHON");
+  const std::string generate = std::string(python ? python : "python3") + " '" +
+                               (source / "make_example.py").string() + "' '" +
+                               (dir / "regenerated.mid").string() + "' >/dev/null";
+  ASSERT_EQ(std::system(generate.c_str()), 0);
+  EXPECT_EQ(slurp(dir / "regenerated.mid"), slurp(source / "bach_prelude_c.mid"));
+
+  const std::string convert = "cd '" + dir.string() + "' && '" TONVELO_CLI_PATH
+                              "' --format disklavier --prefix --output-dir out '" +
+                              source.string() + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(convert.c_str()), 0);
+  test::StereoWav wav;
+  ASSERT_TRUE(test::ReadStereoWav(dir / "out" / "examples" / "disklavier_bach_prelude_c.wav", wav));
+  const test::DkSignal sig = test::DemodulateDisklavier(wav.right, kRate);
+  ASSERT_TRUE(sig.ok) << sig.error;
+  int noteOns = 0, pedals = 0;
+  for (const auto& m : test::DkMessages(test::DkBytes(sig.symbols))) {
+    if (m.kind != test::DkKind::kChannel) continue;
+    noteOns += m.bytes[0] == 0x90;
+    pedals += m.bytes[0] == 0xB0 && m.bytes[1] == 64;
+  }
+  EXPECT_EQ(noteOns, 8 * 16 + 5);  // eight bars of sixteenths and the closing chord
+  EXPECT_EQ(pedals, 2 * 9);
+  // 36.5 quarters at 66 BPM to the last pedal release, after the set-up;
+  // then the tail and the closing second.
+  EXPECT_NEAR(static_cast<double>(wav.right.size()) / kRate, 0.492 + 36.5 * 60.0 / 66 + 0.25 + 1,
+              0.02);
+  fs::remove_all(dir);
 }
 
 }  // namespace
