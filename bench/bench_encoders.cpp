@@ -39,8 +39,11 @@ struct BenchFormat {
 };
 
 // One row per encoder measured; the serial encoders add theirs here.
-constexpr std::array<BenchFormat, 1> kFormats{{
+constexpr std::array<BenchFormat, 4> kFormats{{
     {8, "disklavier", 1000.0, 500.0},
+    {4, "pianodisc_sdp", 1000.0, 500.0},
+    {5, "pianodisc", 1000.0, 500.0},
+    {7, "pianomation", 1000.0, 500.0},
 }};
 
 constexpr double kSeconds = 180.0;
@@ -167,7 +170,7 @@ void Report(const BenchFormat& f, uint32_t rate, const char* what, const Timing&
             double target) {
   const double seconds = static_cast<double>(t.frames) / rate;
   const double wallFactor = seconds / t.wall;
-  std::printf("%-11s %5u Hz  %-22s %6.1f s out  %7.3f s wall %7.0fx  %7.3f s cpu %7.0fx%s\n",
+  std::printf("%-13s %5u Hz  %-22s %6.1f s out  %7.3f s wall %7.0fx  %7.3f s cpu %7.0fx%s\n",
               f.name, rate, what, seconds, t.wall, wallFactor, t.cpu, seconds / t.cpu,
               target > 0 ? (wallFactor >= target ? "  (target met)" : "  (BELOW TARGET)") : "");
 }
