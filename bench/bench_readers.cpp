@@ -53,7 +53,8 @@ Bytes BuildTrack(uint32_t index, size_t targetBytes) {
       }
     } else {
       const auto note = static_cast<uint8_t>(21 + next() % 88);
-      t.insert(t.end(), {static_cast<uint8_t>(0x90 | ch), note, static_cast<uint8_t>(1 + next() % 127)});
+      t.insert(t.end(),
+               {static_cast<uint8_t>(0x90 | ch), note, static_cast<uint8_t>(1 + next() % 127)});
       PutVarLen(t, next() % 200);
       t.insert(t.end(), {note, 0});
     }

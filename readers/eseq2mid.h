@@ -58,7 +58,7 @@ class CESEQ2MID final : public CMusicFile2MID {
   void RecomputeTiming();
   Decoded DecodeEvent(RawEvent& out);
 
-  std::vector<uint8_t> file_;  // header, first block, event data
+  std::vector<uint8_t> file_;        // header, first block, event data
   const uint8_t* events_ = nullptr;  // into file_
   uint32_t eventsLength_ = 0;
   uint32_t blockLength_ = 0;  // L1

@@ -43,7 +43,7 @@ class CSMF2MID final : public CMusicFile2MID {
     uint32_t end = 0;  // one past the chunk's last byte
     uint32_t chunkStart = 0;
     uint32_t chunkLength = 0;
-    uint64_t lastTime = 0;   // absolute tick of the track's last event
+    uint64_t lastTime = 0;    // absolute tick of the track's last event
     uint32_t deltaBytes = 0;  // size of the peeked delta at pos
     uint8_t runningStatus = 0x90;
     uint8_t runningLength = 2;

@@ -41,7 +41,8 @@ TEST(ESEQ2MID, OpenResults) {
 
   const auto dir = std::filesystem::temp_directory_path() / "tonvelo_eseq_open";
   std::filesystem::create_directories(dir);
-  test::WriteBytes(dir / "song.fil", EseqBuilder().TitleBlock(0, "FILE", "").Events({0xF1, 0}).Build());
+  test::WriteBytes(dir / "song.fil",
+                   EseqBuilder().TitleBlock(0, "FILE", "").Events({0xF1, 0}).Build());
   test::WriteBytes(dir / "short.fil", Bytes(good.begin(), good.begin() + 20));
   test::WriteBytes(dir / "empty.fil", EseqBuilder().Block(Bytes(3, 0)).Build());
   EXPECT_EQ(r.Open(dir / "song.fil"), OpenResult::kOpened);
@@ -51,6 +52,15 @@ TEST(ESEQ2MID, OpenResults) {
   EXPECT_EQ(r.Open(dir / "missing.fil"), OpenResult::kCannotOpen);
   std::filesystem::remove_all(dir);
   EXPECT_STREQ(r.GetDescription(), "Yamaha ESEQ file");
+
+  // Closed, a reader answers calmly.
+  r.Close();
+  r.Close();
+  MusicEvent ev;
+  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);
+  EXPECT_EQ(r.Rewind(), OpenResult::kCannotOpen);
+  EXPECT_EQ(r.GetPercentDone(), 0u);
+  EXPECT_NE(r.GetDivision(), 0u);
 }
 
 TEST(ESEQ2MID, TempoCodes) {
@@ -82,6 +92,7 @@ TEST(ESEQ2MID, TempoCodes) {
 }
 
 TEST(ESEQ2MID, TempoChangesScaleTheInitialTempo) {
+  // clang-format off
   const Bytes file = EseqBuilder()
                          .Events({0xF1, 0x00, 0x90, 60, 1,
                                   0xFB, 0x68, 0x07,  // 1000: unchanged
@@ -93,6 +104,7 @@ TEST(ESEQ2MID, TempoChangesScaleTheInitialTempo) {
                                   0xFB, 0x68, 0x07,  // relative to the initial tempo again
                                   0x90, 64, 1, 0xF2})
                          .Build();
+  // clang-format on
   CESEQ2MID r;
   ASSERT_EQ(r.OpenBuffer(file), OpenResult::kOpened);
   MusicEvent ev;
@@ -137,7 +149,8 @@ TEST(ESEQ2MID, PartsEndTheSong) {
       // P = 0: only the first part plays, and it has no End of Track.
       {0, {0xF1, 0, 0x90, 60, 1, 0xF2, 0xF1, 0, 0x90, 61, 1}, {n60}},
       {0, {0xF1, 0, 0x90, 60, 1, 0xF1, 0, 0x90, 61, 1}, {n60, n61}},
-      {2, {0xF1, 0, 0x90, 60, 1, 0xF2, 0xF1, 0, 0x90, 61, 1, 0xF2, 0xF1, 0, 0x90, 62, 1},
+      {2,
+       {0xF1, 0, 0x90, 60, 1, 0xF2, 0xF1, 0, 0x90, 61, 1, 0xF2, 0xF1, 0, 0x90, 62, 1},
        {n60, n61, end}},
       // Outside a part everything but a part start is skipped, even bad bytes.
       {1, {0x00, 0x90, 0xF3, 0x80, 0xF0, 0xF1, 0, 0x90, 60, 1}, {n60}},
@@ -154,11 +167,11 @@ TEST(ESEQ2MID, PartsEndTheSong) {
 
 TEST(ESEQ2MID, WaitsAddToTheNextEvent) {
   CESEQ2MID r;
-  const auto events = ReadBytes(
-      r, EseqBuilder()
-             .Events({0xF1, 0, 0xF3, 0x0A, 0xF4, 0x00, 0x01, 0x90, 60, 1, 0xF4, 0x7F, 0x7F, 0xF2,
-                      0xF3, 0x20})  // waits at the very end go nowhere
-             .Build());
+  const auto events =
+      ReadBytes(r, EseqBuilder()
+                       .Events({0xF1, 0, 0xF3, 0x0A, 0xF4, 0x00, 0x01, 0x90, 60, 1, 0xF4, 0x7F,
+                                0x7F, 0xF2, 0xF3, 0x20})  // waits at the very end go nowhere
+                       .Build());
   const std::vector<Ev> expected = {Note(138, 0x90, 60, 1), MetaEv(16383, kEndMeta)};
   EXPECT_EQ(events, expected);
 }
@@ -220,8 +233,9 @@ TEST(ESEQ2MID, TitleHalvesAreJoined) {
   EXPECT_EQ(title(std::string("NUL\0AFTER", 9), "MORE"), "NUL");
 
   CESEQ2MID r;
-  ASSERT_EQ(r.OpenBuffer(EseqBuilder().TitleBlock(0, "MY SONG", "PART TWO").Events({0xF1, 0}).Build()),
-            OpenResult::kOpened);
+  ASSERT_EQ(
+      r.OpenBuffer(EseqBuilder().TitleBlock(0, "MY SONG", "PART TWO").Events({0xF1, 0}).Build()),
+      OpenResult::kOpened);
   EXPECT_STREQ(r.GetTitle(), "MY SONG PART TWO");
   ASSERT_EQ(r.OpenBuffer(EseqBuilder().Block(Bytes(81, 'A')).Events({0xF1, 0}).Build()),
             OpenResult::kOpened);
@@ -230,6 +244,7 @@ TEST(ESEQ2MID, TitleHalvesAreJoined) {
 
 TEST(ESEQ2MID, MessageKinds) {
   CESEQ2MID r;
+  // clang-format off
   const auto events = ReadBytes(
       r, EseqBuilder()
              .Events({0xF1, 0x00, 0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7,
@@ -240,6 +255,7 @@ TEST(ESEQ2MID, MessageKinds) {
                       0xF5, 0xF6, 0xF8, 0xFA, 0xFC, 0xFD, 0xFF, 0x12,  // no events
                       0xF3, 0x01, 0xA0, 60, 1, 0xF2})
              .Build());
+  // clang-format on
   const std::vector<Ev> expected = {
       {kEventSysEx, 0, 500000, 0xF0, {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7}},
       {kEventChannel, 0, 500000, 0xF7, {}},
@@ -257,8 +273,9 @@ TEST(ESEQ2MID, MessageKinds) {
 TEST(ESEQ2MID, BeatExponentSetsTheDivision) {
   auto divisionAfterOpen = [](uint8_t exponent) {
     CESEQ2MID r;
-    EXPECT_EQ(r.OpenBuffer(EseqBuilder().Events({0xF1, 0, 0xF9, 0x04, exponent, 0x90, 60, 1}).Build()),
-              OpenResult::kOpened);
+    EXPECT_EQ(
+        r.OpenBuffer(EseqBuilder().Events({0xF1, 0, 0xF9, 0x04, exponent, 0x90, 60, 1}).Build()),
+        OpenResult::kOpened);
     return r.GetDivision();
   };
   // The scan leaves the last exponent of the file in force.
@@ -294,8 +311,8 @@ TEST(ESEQ2MID, BeatExponentSetsTheDivision) {
 TEST(ESEQ2MID, MutedChannelsCarryTheirTicks) {
   CESEQ2MID r;
   ASSERT_EQ(r.OpenBuffer(EseqBuilder()
-                             .Events({0xF1, 0, 0xF3, 5, 0x91, 60, 1, 0xF3, 10, 0x90, 61, 1,
-                                      0xF3, 3, 0x91, 62, 1})
+                             .Events({0xF1, 0, 0xF3, 5, 0x91, 60, 1, 0xF3, 10, 0x90, 61, 1, 0xF3, 3,
+                                      0x91, 62, 1})
                              .Build()),
             OpenResult::kOpened);
   r.MuteChannel(1);
@@ -359,19 +376,6 @@ TEST(ESEQ2MID, LengthPercentSkipAndSpeed) {
   r.SetSpeed(200);
   EXPECT_EQ(r.GetTicksPerSecond(), 1536.0);
   EXPECT_EQ(r.GetMaxGapTicks(), 1536u * 86400u);
-}
-
-TEST(ESEQ2MID, ClosedReaderIsHarmless) {
-  CESEQ2MID r;
-  MusicEvent ev;
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);
-  EXPECT_EQ(r.Rewind(), OpenResult::kCannotOpen);
-  EXPECT_EQ(r.GetPercentDone(), 0u);
-  ASSERT_EQ(r.OpenBuffer(EseqBuilder().Events({0xF1, 0, 0x90, 1, 1}).Build()), OpenResult::kOpened);
-  r.Close();
-  r.Close();
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);
-  EXPECT_NE(r.GetDivision(), 0u);
 }
 
 }  // namespace
