@@ -1,5 +1,6 @@
 #include "pipeline/conversion_thread.h"
 
+#include <array>
 #include <cerrno>
 #include <filesystem>
 #include <new>
@@ -39,6 +40,13 @@ constexpr const char* kOverwriteAccompaniment =
 constexpr const char* kOverwriteSource =
     "Output file \"%s\" would overwrite source music file! Choose a different destination "
     "folder for the output and try again.";
+
+// Looked for beside the source, in this order.
+struct AccompanimentKind {
+  const char* extension;
+  bool isMp3;
+};
+constexpr std::array<AccompanimentKind, 2> kAccompanimentKinds{{{".wav", false}, {".mp3", true}}};
 
 // The message templates carry one "%s" for a file name.
 std::string WithName(std::string_view templ, const std::string& name) {
@@ -348,12 +356,11 @@ bool CConversionThread::OpenSource(FileWork& work) {
 }
 
 CConversionThread::FileFlow CConversionThread::FindAccompaniment(FileWork& work) {
-  for (const char* extension : {".wav", ".mp3"}) {
-    const bool mp3 = extension[1] == 'm';
-    const std::string candidate = work.folder + work.title + extension;
-    const std::string name = work.title + extension;
+  for (const AccompanimentKind& kind : kAccompanimentKinds) {
+    const std::string candidate = work.folder + work.title + kind.extension;
+    const std::string name = work.title + kind.extension;
     std::unique_ptr<CPCMIn> reader;
-    if (mp3) {
+    if (kind.isMp3) {
       reader = std::make_unique<CPCMIn_MP3>();
     } else {
       reader = std::make_unique<CPCMIn_WAV>();
@@ -396,8 +403,8 @@ bool CConversionThread::WouldOverwriteInput(const FileWork& work) {
     batchResult_ = ToInt(Result::kCancelled);
     return true;
   }
-  for (const char* extension : {".wav", ".mp3"}) {
-    if (SameFile(work.outputPath, work.folder + work.title + extension)) {
+  for (const AccompanimentKind& kind : kAccompanimentKinds) {
+    if (SameFile(work.outputPath, work.folder + work.title + kind.extension)) {
       ShowError(WithName(kOverwriteAccompaniment, work.outputName));
       batchResult_ = ToInt(Result::kCancelled);
       return true;

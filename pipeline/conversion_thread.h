@@ -15,6 +15,11 @@
 // with a non-Pianocorder format; both are files that could not be converted
 // for a reason already reported, and a stale 0 would tell a script that all
 // went well.
+//
+// Beyond the exact-path check against a usable accompaniment, an output is
+// never opened over an existing source or same-titled ".wav"/".mp3" beside it
+// (however spelled; result 2, batch ends). With the discarding writer nothing
+// is written, so nothing is deleted either.
 
 #include <cstddef>
 #include <functional>

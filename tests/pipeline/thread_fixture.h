@@ -23,7 +23,7 @@ namespace tonvelo::test {
 namespace fs = std::filesystem;
 
 struct EncoderRecord {
-  int formatId;
+  int formatId = -1;
   EncoderOptions options;
   std::string outputBase, title, source;  // source: the reader's description, "" for none
   uint32_t sampleRateHz = 0;
@@ -115,7 +115,9 @@ class ThreadTest : public ::testing::Test {
     thread.SetEncoderFactory([this](int id, const EncoderOptions& options) {
       std::unique_ptr<CTonveloFormat> encoder;
       if (!encoderAvailable_) return encoder;
-      records_.push_back({id, options});
+      records_.emplace_back();
+      records_.back().formatId = id;
+      records_.back().options = options;
       encoder = std::make_unique<FakeEncoder>(records_.back(), mode_, frames_, result_);
       return encoder;
     });
