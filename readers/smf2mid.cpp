@@ -308,6 +308,15 @@ inline bool CSMF2MID::DecodeEvent(TrackState& t, MusicEvent& ev) {
   return true;
 }
 
+void CSMF2MID::SetTempo(const uint8_t* data) {
+  const uint32_t tempo = (uint32_t{data[0]} << 16) | (uint32_t{data[1]} << 8) | data[2];
+  tempoUs_ = tempo == 0 ? 1 : tempo;
+  const double exact = 60000000.0 / tempoUs_;
+  bpm_ = static_cast<uint32_t>(std::trunc(exact + 0.5));
+  if (std::fabs(exact - bpm_) > 0.001) bpm_ = 0;
+  RecomputeTiming();
+}
+
 ReadResult CSMF2MID::ReadEvent(MusicEvent& ev) {
   if (atEnd_ && !damaged_) return ReadResult::kEnd;
   for (;;) {
@@ -334,8 +343,8 @@ ReadResult CSMF2MID::ReadEvent(MusicEvent& ev) {
       continue;
     }
     const uint64_t d = bestTime - now_;
-    const bool endOfTrack = ev.kind == kEventMeta && ev.status == 0x2F;
-    if (d > maxGapTicks_ && !endOfTrack) {
+    const bool meta = ev.kind == kEventMeta;
+    if (d > maxGapTicks_ && !(meta && ev.status == 0x2F)) {
       damaged_ = true;
       return ReadResult::kDamaged;
     }
@@ -344,20 +353,13 @@ ReadResult CSMF2MID::ReadEvent(MusicEvent& ev) {
     PeekDelta(best);
 
     ev.tempo = tempoUs_;
-    // A Set Tempo too short to hold three bytes is passed on but changes
-    // nothing: guessing the missing bytes could only make the timing worse.
-    if (ev.kind == kEventMeta && ev.status == 0x51 && ev.length >= 3) {
-      const uint32_t tempo =
-          (uint32_t{ev.data[0]} << 16) | (uint32_t{ev.data[1]} << 8) | ev.data[2];
-      tempoUs_ = tempo == 0 ? 1 : tempo;
-      const double exact = 60000000.0 / tempoUs_;
-      bpm_ = static_cast<uint32_t>(std::trunc(exact + 0.5));
-      if (std::fabs(exact - bpm_) > 0.001) bpm_ = 0;
-      RecomputeTiming();
-    }
     ev.delta = static_cast<uint32_t>(d) + carriedTicks_;
-    // Only real channel messages have a channel to mute.
-    if (ev.kind == kEventChannel && ev.status < 0xF0 && muted_[ev.status & 0x0F]) {
+    if (meta) {
+      // A Set Tempo too short to hold three bytes is passed on but changes
+      // nothing: guessing the missing bytes could only make the timing worse.
+      if (ev.status == 0x51 && ev.length >= 3) SetTempo(ev.data);
+    } else if (ev.kind == kEventChannel && ev.status < 0xF0 && muted_[ev.status & 0x0F]) {
+      // Only real channel messages have a channel to mute.
       carriedTicks_ = ev.delta;
       continue;
     }

@@ -53,6 +53,7 @@ class CSMF2MID final : public CMusicFile2MID {
 
   OpenResult Parse();
   void RecomputeTiming();
+  void SetTempo(const uint8_t* data);  // the three bytes of a Set Tempo
   inline void PeekDelta(size_t track);
   inline void SetKey(size_t track, uint64_t key);
   inline bool DecodeEvent(TrackState& t, MusicEvent& ev);
