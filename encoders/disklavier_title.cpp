@@ -7,8 +7,8 @@ namespace tonvelo {
 
 namespace {
 
-constexpr int kLine2 = static_cast<int>(kTitleLineColumns);      // first column of line 2
-constexpr int kLastOfLine1 = kLine2 - 1;                          // column 15
+constexpr int kLine2 = static_cast<int>(kTitleLineColumns);  // first column of line 2
+constexpr int kLastOfLine1 = kLine2 - 1;                     // column 15
 constexpr int kAllColumns = static_cast<int>(kTitleColumns);
 
 // Underscores stand for spaces in file names.

@@ -10,7 +10,7 @@ namespace tonvelo {
 namespace {
 
 // symbol value -> carrier phase increment, in steps of 22.5 degrees
-constexpr std::array<uint8_t, 16> kPhaseIncrement = {3, 4,  12, 11, 2, 5,  13, 10,
+constexpr std::array<uint8_t, 16> kPhaseIncrement = {3, 4, 12, 11, 2, 5, 13, 10,
                                                      0, 7, 15, 8,  1, 6, 14, 9};
 
 // Full-range velocity (index) -> the 30..95 range the piano expects.
@@ -71,8 +71,8 @@ void CMid2Disklavier::BuildPhaseTables(PhaseTables& tables) {
   constexpr uint32_t kCycle = kTablePoints / 2;
   for (uint32_t k = 0; k < kPhaseCount; ++k) {
     for (uint32_t i = 0; i < kCycle; ++i) {
-      const double v = kAmplitude * std::sin(2.0 * std::numbers::pi * i / kCycle +
-                                             k * std::numbers::pi / 8.0);
+      const double v =
+          kAmplitude * std::sin(2.0 * std::numbers::pi * i / kCycle + k * std::numbers::pi / 8.0);
       tables[k][i] = static_cast<int16_t>(v);  // truncation toward zero
       tables[k][i + kCycle] = tables[k][i];
     }
@@ -112,7 +112,9 @@ void CMid2Disklavier::Initialise() {
 
 Result CMid2Disklavier::RenderFrame() {
   const int16_t* tables[kSymbolsPerFrame];
-  for (uint32_t s = 0; s < kSymbolsPerFrame; ++s) tables[s] = phaseTables_[pendingPhases_[s]].data();
+  for (uint32_t s = 0; s < kSymbolsPerFrame; ++s) {
+    tables[s] = phaseTables_[pendingPhases_[s]].data();
+  }
   pendingCount_ = 0;
   for (uint32_t m = 0; m < samplesPerFrame_; ++m) {
     const int16_t data = tables[sampleSymbol_[m]][samplePoint_[m]];

@@ -14,8 +14,8 @@ namespace tonvelo {
 
 class CMid2Disklavier : public CTonveloFormat {
  public:
-  static constexpr uint32_t kPhaseCount = 16;          // steps of 22.5 degrees
-  static constexpr uint32_t kTablePoints = 2240;       // two carrier cycles of 1120 points
+  static constexpr uint32_t kPhaseCount = 16;     // steps of 22.5 degrees
+  static constexpr uint32_t kTablePoints = 2240;  // two carrier cycles of 1120 points
   static constexpr uint32_t kSymbolsPerFrame = 21;
   static constexpr uint32_t kFramePoints = kSymbolsPerFrame * kTablePoints;  // 47040
   static constexpr uint32_t kMaxSamplesPerFrame = 320;  // at 48000 Hz; 294 at 44100 Hz

@@ -128,8 +128,8 @@ Result CTonveloFormat::NextEvent(MusicEvent& ev) {
   }
   const double division = static_cast<double>(source_->GetDivision());
   const uint32_t target = TruncToFrames(static_cast<double>(elapsed_) / (division * 1000000.0) *
-                                              static_cast<double>(sampleRateHz_) +
-                                          0.5);
+                                            static_cast<double>(sampleRateHz_) +
+                                        0.5);
   Result last = Result::kSuccess;
   while (GetPosition() - startPosition_ + halfUnitFrames_ < target) {
     last = Advance();

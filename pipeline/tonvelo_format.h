@@ -62,9 +62,13 @@ class CTonveloFormat {
  protected:
   int16_t NextAccompanimentSample();
   bool IsAccompanimentFinished() const;
-  void SetAccompanimentDelay(double seconds) { accompanimentDelayFrames_ = SecondsToSamples(seconds); }
+  void SetAccompanimentDelay(double seconds) {
+    accompanimentDelayFrames_ = SecondsToSamples(seconds);
+  }
   void PostProgress(uint32_t percent);
-  bool IsCancelled() const { return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed) != 0; }
+  bool IsCancelled() const {
+    return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed) != 0;
+  }
   void ShowMessage(MessageIcon icon, const std::string& text) {
     if (events_ != nullptr) events_->ShowMessage(icon, text);
   }

@@ -61,7 +61,8 @@ class DisklavierCommand : public ::testing::Test {
   static int Folded(size_t k) { return (1000 + static_cast<int>(k % 1000) + 3000) / 2; }
 
   int Run() {
-    const std::string line = "cd '" + dir_.string() + "' && '" TONVELO_CLI_PATH
+    const std::string line = "cd '" + dir_.string() +
+                             "' && '" TONVELO_CLI_PATH
                              "' --format disklavier --prefix song.mid >/dev/null 2>&1";
     const int raw = std::system(line.c_str());
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -125,8 +126,8 @@ TEST_F(DisklavierCommand, ShortAccompanimentLeavesTheMusicsOwnEnding) {
   // frame is completed.
   const auto messages = test::DkMessages(test::DkBytes(sig.symbols));
   const size_t last = messages.back().endSymbol;
-  size_t end = test::DkIdleUntil(
-      sig.leadIn, last, test::DkPosition(sig.leadIn, last, kRate) + kRate / 4, kRate);
+  size_t end = test::DkIdleUntil(sig.leadIn, last,
+                                 test::DkPosition(sig.leadIn, last, kRate) + kRate / 4, kRate);
   end = (end + 20) / 21 * 21;
   EXPECT_EQ(sig.symbols.size(), end);
   // The music keeps its timing: the last pedal is 1 s after the first event,
@@ -136,12 +137,12 @@ TEST_F(DisklavierCommand, ShortAccompanimentLeavesTheMusicsOwnEnding) {
               (0.492 + 1.0) * kRate - 13 * 14 / 2, 14);
 }
 
-
 // The bundled example: the committed file is what its generator writes, and
 // the command that scripts/example.sh runs turns it into a real track.
 TEST(DisklavierExample, GeneratorIsReproducibleAndTheTrackDecodes) {
   const fs::path source = fs::path(TONVELO_SOURCE_DIR) / "examples";
-  const fs::path dir = fs::temp_directory_path() / ("tonvelo_dk_example_" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("tonvelo_dk_example_" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir);
   auto slurp = [](const fs::path& p) {
@@ -155,7 +156,8 @@ TEST(DisklavierExample, GeneratorIsReproducibleAndTheTrackDecodes) {
   ASSERT_EQ(std::system(generate.c_str()), 0);
   EXPECT_EQ(slurp(dir / "regenerated.mid"), slurp(source / "bach_prelude_c.mid"));
 
-  const std::string convert = "cd '" + dir.string() + "' && '" TONVELO_CLI_PATH
+  const std::string convert = "cd '" + dir.string() +
+                              "' && '" TONVELO_CLI_PATH
                               "' --format disklavier --prefix --output-dir out '" +
                               source.string() + "' >/dev/null 2>&1";
   ASSERT_EQ(std::system(convert.c_str()), 0);

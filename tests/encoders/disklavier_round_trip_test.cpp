@@ -22,7 +22,7 @@ using Bytes = std::vector<uint8_t>;
 struct Expected {
   double seconds;  // from the first channel or system-exclusive event
   test::DkKind kind;
-  Bytes bytes;     // as the receiver reports them
+  Bytes bytes;  // as the receiver reports them
 };
 
 // The opening of a prelude in broken chords over a sustained bass, with a
@@ -30,7 +30,7 @@ struct Expected {
 struct Piece {
   test::MidiBuilder midi{0, 480};
   std::vector<Expected> expected;
-  double now = 0;          // seconds of the last event
+  double now = 0;           // seconds of the last event
   uint32_t tempo = 500000;  // microseconds per quarter
 
   void Advance(uint32_t ticks) { now += ticks * (tempo / 1e6) / 480.0; }
@@ -43,7 +43,8 @@ struct Piece {
     now = 0;
     expected.push_back({now, test::DkKind::kProgram, {0, 0, 0}});
     t.SysEx(0, 0xF0, {0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7});
-    expected.push_back({now, test::DkKind::kSysEx, {0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41}});
+    expected.push_back(
+        {now, test::DkKind::kSysEx, {0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41}});
     const uint8_t chord[2][5] = {{48, 52, 55, 60, 64}, {48, 50, 57, 62, 65}};
     for (int bar = 0; bar < 2; ++bar) {
       if (bar == 1) {

@@ -116,8 +116,8 @@ TEST_P(DisklavierRate, SetUpSequenceAndTiming) {
     ASSERT_LT(s.maxResidual, 2.0);
   }
 
-  const Bytes title = {0x43, 0x71, 0x7E, 0x10, 0x03, 10, ' ', ' ', ' ', ' ',
-                       ' ',  ' ',  'S',  'o',  'n',  'g'};
+  const Bytes title = {0x43, 0x71, 0x7E, 0x10, 0x03, 10,  ' ', ' ',
+                       ' ',  ' ',  ' ',  ' ',  'S',  'o', 'n', 'g'};
   const auto& m = run->messages;
   ASSERT_EQ(m.size(), 4u);
   EXPECT_EQ(m[0].kind, DkKind::kSysEx);
@@ -139,8 +139,8 @@ TEST_P(DisklavierRate, SetUpSequenceAndTiming) {
   // The ending: a quarter of a second of idle signal, the frame completed,
   // then one second of silence.
   const size_t last = m[3].endSymbol;
-  size_t tail = DkIdleUntil(lead, last, DkPosition(lead, last, rate()) + DkSeconds(0.25, rate()),
-                            rate());
+  size_t tail =
+      DkIdleUntil(lead, last, DkPosition(lead, last, rate()) + DkSeconds(0.25, rate()), rate());
   tail = (tail + 20) / 21 * 21;
   EXPECT_EQ(sig.symbols.size(), tail);
   EXPECT_EQ(run->out.Size(), lead + tail / 21 * frameSamples() + rate());
@@ -228,40 +228,39 @@ TEST_P(DisklavierRate, VelocitiesAreMappedOnlyForFullRangeSourcesAndMergedChanne
   FakeReader full;
   build(full);
   EXPECT_EQ(BytesOf(MusicMessages(full, rate())),
-            (std::vector<Bytes>{{0x90, 60, 30}, {0x90, 61, 95}, {0x99, 36, 100}, {0x80, 60, 0x40},
-                                {0x90, 62, 0}}));
+            (std::vector<Bytes>{
+                {0x90, 60, 30}, {0x90, 61, 95}, {0x99, 36, 100}, {0x80, 60, 0x40}, {0x90, 62, 0}}));
   FakeReader piano;
   build(piano);
   DkOptions opt;
   opt.velocityProfile = 1;
   EXPECT_EQ(BytesOf(MusicMessages(piano, rate(), opt)),
-            (std::vector<Bytes>{{0x90, 60, 1}, {0x90, 61, 127}, {0x99, 36, 100}, {0x80, 60, 0x40},
-                                {0x90, 62, 0}}));
+            (std::vector<Bytes>{
+                {0x90, 60, 1}, {0x90, 61, 127}, {0x99, 36, 100}, {0x80, 60, 0x40}, {0x90, 62, 0}}));
 }
 
 TEST_P(DisklavierRate, NonPianoProgramsUnmergeAChannel) {
   FakeReader r;
-  r.NoteOn(0, 3, 60, 64);   // merged: channel 0, velocity mapped
-  r.Program(0, 3, 8);       // not a piano: channel 3 plays on its own
+  r.NoteOn(0, 3, 60, 64);  // merged: channel 0, velocity mapped
+  r.Program(0, 3, 8);      // not a piano: channel 3 plays on its own
   r.NoteOn(0, 3, 61, 64);
-  r.Program(0, 3, 2);       // back to a piano
+  r.Program(0, 3, 2);  // back to a piano
   r.NoteOn(0, 3, 62, 64);
-  r.Program(0, 1, 40);      // forced to program 0: stays merged
+  r.Program(0, 1, 40);  // forced to program 0: stays merged
   r.NoteOn(0, 1, 63, 64);
-  r.Program(0, 9, 0);       // percussion never merges
+  r.Program(0, 9, 0);  // percussion never merges
   r.NoteOn(0, 9, 64, 64);
   r.Channel(0, 0xE3, {0, 0x40});  // pitch bend follows the merge too
-  EXPECT_EQ(BytesOf(MusicMessages(r, rate())),
-            (std::vector<Bytes>{{0x90, 60, 62},
-                                {3, 8, 8},
-                                {0x93, 61, 64},
-                                {3, 2, 2},
-                                {0x90, 62, 62},
-                                {1, 0, 40},
-                                {0x90, 63, 62},
-                                {9, 0, 0},
-                                {0x99, 64, 64},
-                                {0xE0, 0, 0x40}}));
+  EXPECT_EQ(BytesOf(MusicMessages(r, rate())), (std::vector<Bytes>{{0x90, 60, 62},
+                                                                   {3, 8, 8},
+                                                                   {0x93, 61, 64},
+                                                                   {3, 2, 2},
+                                                                   {0x90, 62, 62},
+                                                                   {1, 0, 40},
+                                                                   {0x90, 63, 62},
+                                                                   {9, 0, 0},
+                                                                   {0x99, 64, 64},
+                                                                   {0xE0, 0, 0x40}}));
 }
 
 TEST_P(DisklavierRate, OnlyThePedalChannelsMoveThePedalsOfMergedChannels) {
@@ -269,18 +268,17 @@ TEST_P(DisklavierRate, OnlyThePedalChannelsMoveThePedalsOfMergedChannels) {
   // Channel 2 pedals most; channel 4 has one soft-pedal press more than 2.
   r.Control(0, 2, 64, 127).Control(0, 2, 64, 0).Control(0, 1, 64, 127);
   r.Control(0, 4, 67, 127).Control(0, 4, 67, 0).Control(0, 2, 67, 127);
-  r.Control(0, 9, 64, 127);  // percussion is not merged: kept as it is
-  r.Control(0, 1, 7, 100);   // other controllers are merged, not dropped
+  r.Control(0, 9, 64, 127);                    // percussion is not merged: kept as it is
+  r.Control(0, 1, 7, 100);                     // other controllers are merged, not dropped
   r.Program(0, 6, 20).Control(0, 6, 64, 127);  // un-merged: kept on its channel
-  EXPECT_EQ(BytesOf(MusicMessages(r, rate())),
-            (std::vector<Bytes>{{0xB0, 64, 127},
-                                {0xB0, 64, 0},
-                                {0xB0, 67, 127},
-                                {0xB0, 67, 0},
-                                {0xB9, 64, 127},
-                                {0xB0, 7, 100},
-                                {6, 20, 20},
-                                {0xB6, 64, 127}}));
+  EXPECT_EQ(BytesOf(MusicMessages(r, rate())), (std::vector<Bytes>{{0xB0, 64, 127},
+                                                                   {0xB0, 64, 0},
+                                                                   {0xB0, 67, 127},
+                                                                   {0xB0, 67, 0},
+                                                                   {0xB9, 64, 127},
+                                                                   {0xB0, 7, 100},
+                                                                   {6, 20, 20},
+                                                                   {0xB6, 64, 127}}));
 }
 
 TEST_P(DisklavierRate, PressureAndSystemStatusesAreDropped) {
@@ -362,8 +360,8 @@ TEST_P(DisklavierRate, TitleLengthsOf30And31AreEscaped) {
     ASSERT_TRUE(run->signal.ok);
     Bytes body = run->messages[2].bytes;
     ASSERT_EQ(body.size(), 5u + 2u + length);
-    EXPECT_EQ(Bytes(body.begin(), body.begin() + 7), (Bytes{0x43, 0x71, 0x7E, 0x10, 0x03, 0x1F,
-                                                           static_cast<uint8_t>(length)}));
+    EXPECT_EQ(Bytes(body.begin(), body.begin() + 7),
+              (Bytes{0x43, 0x71, 0x7E, 0x10, 0x03, 0x1F, static_cast<uint8_t>(length)}));
     EXPECT_EQ(std::string(body.begin() + 7, body.end()),
               std::string(title).substr(0, 16) + " " + std::string(title).substr(17));
   }
@@ -398,7 +396,7 @@ TEST_P(DisklavierRate, AccompanimentIsHalfASecondLateAndTheDataWaitsForIt) {
   const auto& left = run->out.Left();
   const size_t delay = rate() / 2;
   for (size_t k = 0; k <= delay; ++k) ASSERT_EQ(left[k], 0) << k;  // the first frame fades from 0
-  EXPECT_EQ(left[delay + 1], 1);                                     // 400 * 1 / 400
+  EXPECT_EQ(left[delay + 1], 1);                                   // 400 * 1 / 400
   EXPECT_EQ(left[delay + 400], 400);
   EXPECT_EQ(left[delay + n - 1], 1);
   for (size_t k = delay + n; k < left.size(); ++k) ASSERT_EQ(left[k], 0);

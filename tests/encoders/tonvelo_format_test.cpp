@@ -145,13 +145,13 @@ TEST(Accompaniment, MonoIsDelayedAndFadedInAndOut) {
   const auto out = Drain(f, 3 + 1000 + 5);
   EXPECT_EQ(out[0], 0);
   EXPECT_EQ(out[2], 0);
-  EXPECT_EQ(out[3 + 0], 0);            // first frame is silent
-  EXPECT_EQ(out[3 + 1], -2);           // -2.5 truncated toward zero
+  EXPECT_EQ(out[3 + 0], 0);   // first frame is silent
+  EXPECT_EQ(out[3 + 1], -2);  // -2.5 truncated toward zero
   EXPECT_EQ(out[3 + 399], FadeIn(s, 399));
   EXPECT_EQ(out[3 + 400], s);
-  EXPECT_EQ(out[3 + 600], s);          // n - k = 400: no fade yet
+  EXPECT_EQ(out[3 + 600], s);  // n - k = 400: no fade yet
   EXPECT_EQ(out[3 + 601], FadeIn(s, 399));
-  EXPECT_EQ(out[3 + 999], -2);         // the last frame is s / 400
+  EXPECT_EQ(out[3 + 999], -2);  // the last frame is s / 400
   EXPECT_FALSE(f.IsAccompanimentFinished() && out.size() < 1003);
   EXPECT_TRUE(f.IsAccompanimentFinished());
   for (size_t k = 1003; k < out.size(); ++k) EXPECT_EQ(out[k], 0);
@@ -328,7 +328,7 @@ TEST(Scheduler, MeasuresFromThePositionOfTheFirstEventAndFollowsTempo) {
   r.Channel(96, 0x80, {60, 0}, 500000);   // +0.5 s
   r.Channel(96, 0x90, {62, 1}, 1000000);  // +1 s under the new tempo
   Scheduled s(r, nullptr, 48000);
-  s.f.unitFrames = 2;  // half unit 1: released on the exact frame
+  s.f.unitFrames = 2;   // half unit 1: released on the exact frame
   s.f.position = 1000;  // the encoder's set-up signal came first
   Result last;
   const auto at = s.Run(last);

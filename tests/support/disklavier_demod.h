@@ -37,8 +37,8 @@ struct DkSignal {
   bool ok = false;
   std::string error;
   uint32_t rate = 0;
-  size_t leadIn = 0;    // zero samples before the data
-  size_t dataEnd = 0;   // first sample after the last symbol
+  size_t leadIn = 0;   // zero samples before the data
+  size_t dataEnd = 0;  // first sample after the last symbol
   std::vector<DkSymbol> symbols;
   size_t SymbolSample(size_t k) const { return leadIn + DkSymbolStart(k, rate); }
 };
