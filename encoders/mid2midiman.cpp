@@ -10,6 +10,8 @@ namespace tonvelo {
 namespace {
 
 constexpr uint8_t kGeneralMidiOn[] = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+// Full messages, and the end of the stream, are marked by three sync symbols.
+constexpr uint8_t kSyncRun[] = {kMidiSerialSync, kMidiSerialSync, kMidiSerialSync};
 
 bool IsSentController(uint8_t controller) {
   return controller == 7 || controller == 64 || controller == 66 || controller == 67 ||
@@ -36,8 +38,7 @@ Result CMid2MIDIMan::Advance() {
 }
 
 Result CMid2MIDIMan::SendFramed(const uint8_t* bytes, uint32_t count) {
-  static constexpr uint8_t kSyncs[] = {kMidiSerialSync, kMidiSerialSync, kMidiSerialSync};
-  const Result r = EmitSymbols(kSyncs, 3);
+  const Result r = EmitSymbols(kSyncRun, 3);
   if (r != Result::kSuccess) return r;
   return EmitBytes(bytes, count);
 }
@@ -135,8 +136,8 @@ bool CMid2MIDIMan::HasGeneralMidiOn() {
   (void)source_->Rewind();
   MusicEvent ev;
   while (!found && source_->ReadEvent(ev) == ReadResult::kEvent) {
-    found = ev.kind == kEventSysEx && ev.status == 0xF0 && ev.length >= 5 &&
-            ev.data[0] == 0x7E && ev.data[2] == 0x09 && ev.data[3] == 0x01 && ev.data[4] == 0xF7;
+    found = ev.kind == kEventSysEx && ev.status == 0xF0 && ev.length >= 5 && ev.data[0] == 0x7E &&
+            ev.data[2] == 0x09 && ev.data[3] == 0x01 && ev.data[4] == 0xF7;
   }
   (void)source_->Rewind();
   return found;
@@ -190,8 +191,7 @@ Result CMid2MIDIMan::Encode() {
   }
   if (r != Result::kEndOfEvents) return r;
 
-  static constexpr uint8_t kSyncs[] = {kMidiSerialSync, kMidiSerialSync, kMidiSerialSync};
-  r = EmitSymbols(kSyncs, 3);
+  r = EmitSymbols(kSyncRun, 3);
   const uint32_t tail = SecondsToSamples(0.1);
   const uint32_t minimumEnd = GetPosition() + tail;
   while (r == Result::kSuccess && (GetPosition() < minimumEnd || !IsAccompanimentFinished())) {

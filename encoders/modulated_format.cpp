@@ -12,9 +12,9 @@ bool CModulatedFormat::StartModulator(uint32_t unitRate, int16_t amplitude, uint
       symmod_create(sampleRateHz_, unitRate, amplitude, kind, LAYOUT_MONO, SYMMOD_MSB_FIRST));
   if (!modulator_) return false;
   const SymbolModulator* m = modulator_.get();
-  const uint32_t longest = std::max({symmod_symbol_output_size(m, 0),
-                                     symmod_symbol_output_size(m, 1),
-                                     symmod_symbol_output_size(m, 2)});
+  const uint32_t longest =
+      std::max({symmod_symbol_output_size(m, 0), symmod_symbol_output_size(m, 1),
+                symmod_symbol_output_size(m, 2)});
   buffer_.reset(new (std::nothrow) int16_t[kMaxBlockSymbols * longest]);
   return buffer_ != nullptr;
 }
@@ -39,8 +39,8 @@ Result CModulatedFormat::EmitBytes(const uint8_t* bytes, uint32_t count) {
 Result CModulatedFormat::Silence(uint32_t frames) {
   for (uint32_t i = 0; i < frames; ++i) {
     const int16_t other = NextAccompanimentSample();
-    const AudioResult r =
-        channel_ == DataChannel::kLeft ? output_->WriteFrame(0, other) : output_->WriteFrame(other, 0);
+    const AudioResult r = channel_ == DataChannel::kLeft ? output_->WriteFrame(0, other)
+                                                         : output_->WriteFrame(other, 0);
     if (r != AudioResult::kOk) return Result::kWriteError;
   }
   return Result::kSuccess;

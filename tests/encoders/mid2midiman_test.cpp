@@ -107,7 +107,7 @@ TEST_P(MidiManTest, ChordNotesCloseTogetherShrinkToOneByte) {
     src.NoteOn(480, 0, 60, 64).NoteOn(0, 0, static_cast<uint8_t>(60 + d), 64);
   }
   src.NoteOn(480, 0, 127, 64).NoteOn(0, 0, 0, 64);  // wraps: +1
-  src.NoteOn(480, 0, 70, 100).NoteOff(0, 0, 70);     // a note off is velocity code 0
+  src.NoteOn(480, 0, 70, 100).NoteOff(0, 0, 70);    // a note off is velocity code 0
   src.NoteOn(480, 0, 70, 100).NoteOn(0, 0, 70, 100).NoteOn(0, 0, 71, 100);
   ASSERT_EQ(Run(src), Result::kSuccess);
 
@@ -176,7 +176,7 @@ TEST_P(MidiManTest, ControllersAndPedalsAreFiltered) {
       .Control(480, 0, 64, 90)  // already down
       .Control(480, 0, 64, 10)
       .Control(480, 1, 64, 127)  // not the sustain channel
-      .Control(480, 2, 67, 80)  // the soft channel
+      .Control(480, 2, 67, 80)   // the soft channel
       .Control(480, 2, 67, 90)
       .Control(480, 0, 67, 80)
       .Control(480, 0, 66, 0)  // sostenuto already up

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -217,10 +217,10 @@ TEST_P(PianoDiscTest, ProgramChangesMergeChannelsAndPedalsAreFiltered) {
 }
 
 TEST(PianoDiscTitle, TwentyCharactersSpacesFoldedNothingFromBlanks) {
-  EXPECT_EQ(CMid2PianoDisc::BuildTitleMessage("A Very Long Title Indeed"),
-            (Bytes{0xF0, 0x00, 0x00, 0x2A, 0x00, 0x01, 0x01, 'A', ' ', 'V', 'e', 'r', 'y', ' ',
-                   'L',  'o',  'n',  'g',  ' ',  'T',  'i',  't', 'l', 'e', ' ', 'I', 'n', 0x00,
-                   0xF7}));
+  EXPECT_EQ(
+      CMid2PianoDisc::BuildTitleMessage("A Very Long Title Indeed"),
+      (Bytes{0xF0, 0x00, 0x00, 0x2A, 0x00, 0x01, 0x01, 'A', ' ', 'V', 'e', 'r', 'y',  ' ', 'L',
+             'o',  'n',  'g',  ' ',  'T',  'i',  't',  'l', 'e', ' ', 'I', 'n', 0x00, 0xF7}));
   Bytes folded = {0xF0};
   const Bytes body = TitleMessage("Hi there");
   folded.insert(folded.end(), body.begin(), body.end());

@@ -121,8 +121,8 @@ inline std::vector<SerialMessage> ParseSerial(const std::vector<Symbol>& s) {
 
 struct DiscByte {
   uint8_t value;
-  uint32_t start;       // sample of the start half-cycle
-  uint32_t halfCycle;   // index of the start half-cycle
+  uint32_t start;      // sample of the start half-cycle
+  uint32_t halfCycle;  // index of the start half-cycle
   bool badStop = false;
 };
 
@@ -168,9 +168,8 @@ inline std::vector<DiscMessage> ParseDisc(const std::vector<DiscByte>& bytes) {
       if (m.status != 0xF0) running = m.status;
     }
     const int need = m.status == 0xF0 ? -1 : ((m.status & 0xE0) == 0xC0) ? 1 : 2;
-    for (int k = 0; i < bytes.size() && (need < 0 ? m.data.empty() || m.data.back() != 0xF7
-                                                   : k < need);
-         ++k) {
+    for (int k = 0;
+         i < bytes.size() && (need < 0 ? m.data.empty() || m.data.back() != 0xF7 : k < need); ++k) {
       m.data.push_back(bytes[i++].value);
     }
     out.push_back(m);

@@ -111,9 +111,9 @@ TEST(SymbolModulator, KindOneTakesShapeAndSignFromPreviousSymbol) {
   EXPECT_EQ(Render(m.get(), {1}), Negated(kPulse8));
 
   m = Make(8, 1, 1000, MOD_PULSE_SINE_PREV);
-  EXPECT_EQ(Render(m.get(), {1, 0, 1, 1, 0, 0}),
-            Concat({Negated(kPulse8), kPulse8, Negated(kPulse8), kSine8, kPulse8,
-                    Negated(kSine8)}));
+  EXPECT_EQ(
+      Render(m.get(), {1, 0, 1, 1, 0, 0}),
+      Concat({Negated(kPulse8), kPulse8, Negated(kPulse8), kSine8, kPulse8, Negated(kSine8)}));
 }
 
 TEST(SymbolModulator, KindTwoSyncPulseIsTwoUnitsWideAndFlipsSign) {
@@ -125,8 +125,8 @@ TEST(SymbolModulator, KindTwoSyncPulseIsTwoUnitsWideAndFlipsSign) {
   const Samples out = Render(m.get(), {2, 0}, &counts);
   EXPECT_EQ(counts, (std::vector<uint32_t>{18, 9}));
   EXPECT_EQ(Samples(out.begin(), out.begin() + 18),
-            (Samples{0, 643, 985, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000,
-                     1000, 1000, 1000, 985, 643}));
+            (Samples{0, 643, 985, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000,
+                     1000, 1000, 985, 643}));
   EXPECT_EQ(Samples(out.begin() + 18, out.end()), Negated(pulse9));
 }
 
@@ -271,23 +271,15 @@ constexpr User kUsers[] = {
 
 class ModulatorUsers : public testing::TestWithParam<std::tuple<uint32_t, User>> {};
 
-TEST_P(ModulatorUsers, TableGeometry) {
-  const auto [rate, u] = GetParam();
-  auto m = Make(rate, u.unitRate, u.amplitude, u.kind);
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->tableLength, rate == 44100 ? u.n44 : u.n48);
-  EXPECT_EQ(m->step, rate == 44100 ? u.step44 : u.step48);
-  const uint32_t n = m->tableLength;
-  EXPECT_EQ(m->symbolLength[0], n);
-  EXPECT_EQ(m->symbolLength[1], u.kind == MOD_SQUARE ? n / 2 : n);
-  EXPECT_EQ(m->symbolLength[2], 2 * n);
-}
-
-// A million random symbols take exactly ceil(total points / step) samples;
-// no symbol ever exceeds the advertised worst case, and some reach it.
+// Table geometry; a million random symbols take exactly ceil(total points /
+// step) samples; no symbol exceeds the advertised worst case, and some reach it.
 TEST_P(ModulatorUsers, LongRunIsExactAndWithinWorstCase) {
   const auto [rate, u] = GetParam();
   auto m = Make(rate, u.unitRate, u.amplitude, u.kind, LAYOUT_LEFT);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->tableLength, rate == 44100 ? u.n44 : u.n48);
+  EXPECT_EQ(m->step, rate == 44100 ? u.step44 : u.step48);
+  EXPECT_EQ(m->symbolLength[1], u.kind == MOD_SQUARE ? m->tableLength / 2 : m->tableLength);
   const uint8_t symbolKinds = u.kind == MOD_PULSE_SINE_WIDE || u.kind == MOD_SQUARE ? 3 : 2;
   std::mt19937 rng(rate + u.unitRate);
   uint64_t points = 0, samples = 0;
@@ -305,7 +297,8 @@ TEST_P(ModulatorUsers, LongRunIsExactAndWithinWorstCase) {
   for (uint8_t s = 0; s < symbolKinds; ++s) {
     EXPECT_EQ(worst[s], symmod_max_symbol_samples(m.get(), s)) << int(s);
   }
-  EXPECT_EQ(symmod_bytes_output_size(m.get(), 3), 3 * 8 * 2 * symmod_max_symbol_samples(m.get(), 0));
+  EXPECT_EQ(symmod_bytes_output_size(m.get(), 3),
+            3 * 8 * 2 * symmod_max_symbol_samples(m.get(), 0));
 
   // Whole seconds of unit symbols come out as whole seconds of samples.
   auto whole = Make(rate, u.unitRate, u.amplitude, u.kind, 99);
