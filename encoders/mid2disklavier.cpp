@@ -228,8 +228,11 @@ Result CMid2Disklavier::SendChannelEvent(const MusicEvent& ev) {
     if ((r = SendByte(kStreamProgramChange)) != Result::kSuccess) return r;
     if ((r = QueueSymbol(channel)) != Result::kSuccess) return r;
     if ((r = SendByte(program)) != Result::kSuccess) return r;
-    // The event's own data bytes follow, as they came from the file.
-    return SendBytes(ev.data, ev.length);
+    // The event's data bytes follow, so the program goes out twice; the
+    // forced piano program replaces the file's in both places.
+    if (ev.length == 0) return Result::kSuccess;
+    if ((r = SendByte(program)) != Result::kSuccess) return r;
+    return SendBytes(ev.data + 1, ev.length - 1);
   }
 
   uint8_t status = ev.status;
