@@ -176,17 +176,22 @@ int symmod_set_unit_rate(SymbolModulator* m, uint32_t unitRate) {
   const uint32_t newN = m->sampleRate / g;
 
   if (newN != m->tableLength) {
-    if (newN == 0) {
-      std::free(m->table[kPulse]);
-      std::free(m->table[kSine]);
-      m->table[kPulse] = m->table[kSine] = nullptr;
-    } else {
-      for (int16_t*& t : m->table) {
-        auto* grown = static_cast<int16_t*>(std::realloc(t, sizeof(int16_t) * newN));
-        if (grown == nullptr) return -1;
-        t = grown;
+    // Both tables are replaced or neither: a record left with one table
+    // shorter than tableLength would be read past its end.
+    int16_t* fresh[2] = {nullptr, nullptr};
+    if (newN != 0) {
+      fresh[kPulse] = static_cast<int16_t*>(std::malloc(sizeof(int16_t) * newN));
+      fresh[kSine] = static_cast<int16_t*>(std::malloc(sizeof(int16_t) * newN));
+      if (fresh[kPulse] == nullptr || fresh[kSine] == nullptr) {
+        std::free(fresh[kPulse]);
+        std::free(fresh[kSine]);
+        return -1;
       }
     }
+    std::free(m->table[kPulse]);
+    std::free(m->table[kSine]);
+    m->table[kPulse] = fresh[kPulse];
+    m->table[kSine] = fresh[kSine];
   }
   if (m->tableLength != 0) {
     m->phase = static_cast<uint32_t>(static_cast<uint64_t>(m->phase) * newN / m->tableLength);

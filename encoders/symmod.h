@@ -8,7 +8,7 @@
 // a step that overshoots a symbol is carried into the next one, so symbol
 // timing is exact on average at any pair of rates.
 //
-// Plain functions on a heap record (malloc/realloc/free), so every encoder can
+// Plain functions on a heap record (malloc/free), so every encoder can
 // keep one continuous signal in a single object; failures are a null record or
 // -1, never an exception.
 
