@@ -1,21 +1,25 @@
 #pragma once
 // Shared pieces of the audio tests: a per-test temporary folder, RIFF files
-// assembled chunk by chunk, file-size limits that make writes fail at a chosen
-// byte, and the external tools (mpg123, lame, python3 with mutagen) used as
-// independent checks.
+// assembled chunk by chunk, a file-size limit that makes writes fail at a
+// chosen byte, MP3 tone files, and the independent checks (mpg123, lame,
+// python3 with mutagen).
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "audio/pcm_out_mp3.h"
 #include "tests/support/wav_builder.h"
 
 namespace tonvelo::test {
@@ -51,6 +55,12 @@ inline uint32_t LE32(const Bytes& b, size_t o) {
 }
 
 inline void PutTag(Bytes& out, const char* id) { out.insert(out.end(), id, id + 4); }
+
+inline Bytes Samples16(std::initializer_list<int16_t> samples) {
+  Bytes out;
+  for (int16_t s : samples) PutLE(out, static_cast<uint16_t>(s), 2);
+  return out;
+}
 
 // "RIFF" <size> "WAVE" followed by chunks appended verbatim (no pad bytes).
 class RiffBuilder {
@@ -97,12 +107,6 @@ class RiffBuilder {
   Bytes bytes_;
 };
 
-inline Bytes Samples16(std::initializer_list<int16_t> samples) {
-  Bytes out;
-  for (int16_t s : samples) PutLE(out, static_cast<uint16_t>(s), 2);
-  return out;
-}
-
 // Writes beyond limitBytes fail (EFBIG) while the guard lives: a disk that
 // fills at an exact byte.
 class FileSizeLimit {
@@ -127,15 +131,10 @@ inline int RunCommand(const std::string& command, std::string* output = nullptr)
   std::FILE* p = ::popen(command.c_str(), "r");
   if (p == nullptr) return -1;
   char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) {
     if (output != nullptr) output->append(buf, n);
   }
   return ::pclose(p);
-}
-
-inline bool HaveTool(const std::string& probe) {
-  return RunCommand(probe + " >/dev/null 2>&1") == 0;
 }
 
 inline std::string Python() {
@@ -144,5 +143,117 @@ inline std::string Python() {
 }
 
 inline std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+inline bool HaveTool(const std::string& probe) {
+  return RunCommand(probe + " >/dev/null 2>&1") == 0;
+}
+inline bool HaveMpg123() { return HaveTool("mpg123 --version"); }
+inline bool HaveLame() { return HaveTool("lame --version"); }
+inline bool HaveMutagen() { return HaveTool(Python() + " -c 'import mutagen'"); }
+
+// A 1 kHz tone at amplitude 10000.
+inline int16_t Tone(uint32_t frame, uint32_t rate) {
+  return static_cast<int16_t>(std::lround(10000.0 * std::sin(2 * M_PI * 1000.0 * frame / rate)));
+}
+
+struct Mp3Options {
+  uint32_t rate = 44100;
+  std::string title = "song";
+  fs::path tagsPath;
+  bool highQuality = false;
+
+  Mp3Options& Rate(uint32_t hz) { return rate = hz, *this; }
+  Mp3Options& Title(std::string t) { return title = std::move(t), *this; }
+  Mp3Options& Tags(fs::path p) { return tagsPath = std::move(p), *this; }
+  Mp3Options& High(bool on = true) { return highQuality = on, *this; }
+};
+
+// Writes `frames` frames through the product's MP3 writer: the tone on the
+// left, silence on the right.
+inline bool WriteToneMp3(const fs::path& path, uint32_t frames, const Mp3Options& o = {}) {
+  CPCMOut_MP3 out;
+  if (out.Open(path, o.rate, o.title, o.tagsPath, o.highQuality, false) != AudioResult::kOk) {
+    return false;
+  }
+  for (uint32_t i = 0; i < frames; ++i) {
+    if (out.WriteFrame(Tone(i, o.rate), 0) != AudioResult::kOk) return false;
+  }
+  return out.Close() == AudioResult::kOk;
+}
+
+inline size_t Id3v2Bytes(const Bytes& b) {
+  if (b.size() < 10 || b[0] != 'I' || b[1] != 'D' || b[2] != '3') return 0;
+  return 10 + (size_t{b[6]} << 21 | size_t{b[7]} << 14 | size_t{b[8]} << 7 | b[9]);
+}
+
+struct FrameHeader {
+  size_t offset = 0;
+  int bitrateKbps = 0;
+  uint32_t rate = 0;
+  int mode = 0;  // 0 stereo, 1 joint, 2 dual, 3 mono
+  bool copyright = false, original = false;
+};
+
+// Walks MPEG-1 layer III frames from the end of the ID3v2 tag; false if any
+// byte up to the end of the file is not part of a frame.
+inline bool WalkFrames(const Bytes& b, std::vector<FrameHeader>& frames) {
+  static constexpr int kBitrates[16] = {0,   32,  40,  48,  56,  64,  80,  96,
+                                        112, 128, 160, 192, 224, 256, 320, 0};
+  static constexpr uint32_t kRates[4] = {44100, 48000, 32000, 0};
+  size_t o = Id3v2Bytes(b);
+  while (o < b.size()) {
+    if (o + 4 > b.size() || b[o] != 0xFF || (b[o + 1] & 0xFE) != 0xFA) return false;
+    FrameHeader h{o,
+                  kBitrates[b[o + 2] >> 4],
+                  kRates[(b[o + 2] >> 2) & 3],
+                  b[o + 3] >> 6,
+                  (b[o + 3] & 0x08) != 0,
+                  (b[o + 3] & 0x04) != 0};
+    if (h.bitrateKbps == 0 || h.rate == 0) return false;
+    frames.push_back(h);
+    o += 144 * 1000 * static_cast<size_t>(h.bitrateKbps) / h.rate + ((b[o + 2] >> 1) & 1);
+  }
+  return o == b.size();
+}
+
+struct DecodedWav {
+  uint32_t rate = 0, channels = 0, frames = 0;
+};
+
+// Decodes with mpg123 into a WAV and reads its header.
+inline bool DecodeWithMpg123(const fs::path& mp3, const fs::path& wav, DecodedWav& out) {
+  if (RunCommand("mpg123 -q -w " + Quote(wav) + " " + Quote(mp3) + " 2>/dev/null") != 0)
+    return false;
+  const Bytes b = ReadBytes(wav);
+  if (b.size() < 44) return false;
+  out = {LE32(b, 24), b[22], LE32(b, 40) / (2u * b[22])};
+  return true;
+}
+
+// The ID3v2 text frames as mutagen reads them: frame id to the stored bytes.
+inline std::map<std::string, std::string> ReadId3Frames(const fs::path& mp3) {
+  const fs::path script = mp3.string() + ".py";
+  const std::string code =
+      "import sys\n"
+      "from mutagen.id3 import ID3\n"
+      "t = ID3(sys.argv[1], translate=False)\n"
+      "for f in t.values():\n"
+      "    enc = 'latin-1' if f.encoding == 0 else 'utf-8'\n"
+      "    print(f.FrameID, '|'.join(x.encode(enc).hex() for x in f.text))\n";
+  WriteBytes(script, Bytes(code.begin(), code.end()));
+  std::string output;
+  RunCommand(Python() + " " + Quote(script) + " " + Quote(mp3), &output);
+  std::map<std::string, std::string> frames;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    std::string bytes;
+    for (size_t i = space + 1; i + 1 < line.size(); i += 2) {
+      bytes.push_back(static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16)));
+    }
+    frames[line.substr(0, space)] = bytes;
+  }
+  return frames;
+}
 
 }  // namespace tonvelo::test

@@ -1,0 +1,251 @@
+// The MP3 output writer and the MP3 accompaniment reader, each checked
+// against the other and against mpg123, lame and mutagen.
+
+#include "audio/pcm_in_mp3.h"
+#include "audio/pcm_out_mp3.h"
+#include "tests/audio/audio_test_support.h"
+
+namespace tonvelo::test {
+namespace {
+
+// Reads until the reader stops touching the frame (its end-of-stream answer);
+// the tone never reaches the sentinel value. Also sums the squares of each
+// channel over the frames well inside the signal.
+struct ReadBack {
+  uint32_t frames = 0;
+  double rmsLeft = 0, rmsRight = 0;
+  std::vector<int16_t> left;
+};
+
+ReadBack ReadAll(CPCMIn& in) {
+  constexpr int16_t kSentinel = 32000;
+  ReadBack r;
+  double sl = 0, sr = 0;
+  const uint32_t from = 4000, to = in.GetLength() > 8000 ? in.GetLength() - 4000 : from;
+  for (;;) {
+    PcmFrame f{kSentinel, kSentinel};
+    if (in.ReadFrame(f) != AudioResult::kOk) break;  // frames then falls short of the length
+    if (f.left == kSentinel) break;
+    if (r.frames >= from && r.frames < to) sl += f.left * f.left, sr += f.right * f.right;
+    r.left.push_back(f.left);
+    ++r.frames;
+  }
+  if (to > from) r.rmsLeft = std::sqrt(sl / (to - from)), r.rmsRight = std::sqrt(sr / (to - from));
+  return r;
+}
+
+class Mp3RateTest : public AudioTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(Mp3RateTest, WrittenStreamDecodesToTheRateAndLength) {
+  const uint32_t rate = GetParam();
+  // One partial block, exactly one block, and blocks with a remainder.
+  for (uint32_t frames : {1000u, 48000u, 100001u}) {
+    SCOPED_TRACE(frames);
+    const fs::path mp3 = Path("t.mp3");
+    ASSERT_TRUE(WriteToneMp3(mp3, frames, Mp3Options().Rate(rate).High(frames == 100001)));
+    const Bytes b = ReadBytes(mp3);
+    ASSERT_GT(Id3v2Bytes(b), 10u);
+    std::vector<FrameHeader> headers;
+    ASSERT_TRUE(WalkFrames(b, headers)) << "bytes outside MPEG frames";
+    for (const FrameHeader& h : headers) {
+      ASSERT_EQ(h.bitrateKbps, 192);
+      ASSERT_EQ(h.rate, rate);
+      ASSERT_EQ(h.mode, 0) << "not plain stereo";
+      ASSERT_FALSE(h.copyright);
+      ASSERT_TRUE(h.original);
+    }
+    // No VBR information frame at the start, no ID3v1 tag at the end.
+    const std::string head(b.begin() + headers[0].offset, b.begin() + headers[1].offset);
+    EXPECT_EQ(head.find("Xing"), std::string::npos);
+    EXPECT_EQ(head.find("Info"), std::string::npos);
+    EXPECT_NE(std::string(b.end() - 128, b.end()).substr(0, 3), "TAG");
+
+    // Whole frames of 1152: the input, the encoder's 576-sample delay, and
+    // padding up to less than one frame beyond one more frame.
+    CPCMIn_MP3 in;
+    ASSERT_EQ(in.Open(mp3), AudioResult::kOk);
+    EXPECT_EQ(in.GetSampleRate(), rate);
+    EXPECT_EQ(in.GetChannels(), 2u);
+    EXPECT_EQ(in.GetBitsPerSample(), 16u);
+    EXPECT_EQ(in.GetLength(), headers.size() * 1152);
+    EXPECT_GE(in.GetLength(), frames + 576);
+    EXPECT_LT(in.GetLength(), frames + 576 + 2 * 1152);
+    const ReadBack first = ReadAll(in);
+    EXPECT_EQ(first.frames, in.GetLength());
+    ASSERT_EQ(in.Rewind(), AudioResult::kOk);
+    EXPECT_EQ(ReadAll(in).left, first.left);
+    if (frames == 100001) {  // the tone stays on its channel
+      EXPECT_NEAR(first.rmsLeft, 10000 / std::sqrt(2.0), 300);
+      EXPECT_LT(first.rmsRight, 30);
+    }
+    if (HaveMpg123()) {
+      DecodedWav d;
+      ASSERT_TRUE(DecodeWithMpg123(mp3, Path("t.wav"), d));
+      EXPECT_EQ(d.rate, rate);
+      EXPECT_EQ(d.channels, 2u);
+      EXPECT_EQ(d.frames, in.GetLength());
+    }
+  }
+  if (!HaveMpg123()) GTEST_SKIP() << "mpg123 not installed; own decoder checked only";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, Mp3RateTest, ::testing::Values(44100u, 48000u));
+
+using Mp3WriterTest = AudioTest;
+using Mp3ReaderTest = AudioTest;
+
+TEST_F(Mp3WriterTest, QualityAndDoublingReachTheStream) {
+  ASSERT_TRUE(WriteToneMp3(Path("q9.mp3"), 20000));
+  ASSERT_TRUE(WriteToneMp3(Path("q2.mp3"), 20000, Mp3Options().High()));
+  ASSERT_TRUE(WriteToneMp3(Path("q9b.mp3"), 20000));
+  EXPECT_NE(ReadBytes(Path("q9.mp3")), ReadBytes(Path("q2.mp3")));
+  EXPECT_EQ(ReadBytes(Path("q9.mp3")), ReadBytes(Path("q9b.mp3")));
+
+  CPCMOut_MP3 out;
+  ASSERT_EQ(out.Open(Path("d.mp3"), 44100, "d", "", false, true), AudioResult::kOk);
+  for (uint32_t i = 0; i < 30000; ++i) ASSERT_EQ(out.WriteFrame(1000, -1000), AudioResult::kOk);
+  EXPECT_EQ(out.GetFrameCount(), 30000u);
+  ASSERT_EQ(out.Close(), AudioResult::kOk);
+  CPCMIn_MP3 in;
+  ASSERT_EQ(in.Open(Path("d.mp3")), AudioResult::kOk);
+  EXPECT_GE(in.GetLength(), 60000u + 576);
+  EXPECT_LT(in.GetLength(), 60000u + 576 + 2 * 1152);
+}
+
+TEST_F(Mp3WriterTest, TagComesFromTheTagsFileElseTheTitle) {
+  if (!HaveMutagen()) GTEST_SKIP() << "python3 with mutagen not available";
+  const std::string title = "S\xC3\xB6nata f\xC3\xBCr Klavier";
+  ASSERT_TRUE(
+      WriteToneMp3(Path("t.mp3"), 2000, Mp3Options().Title(title).Tags(Path("none.tags.txt"))));
+  auto frames = ReadId3Frames(Path("t.mp3"));
+  EXPECT_EQ(frames["TIT2"], title);  // the bytes given, UTF-8
+  EXPECT_EQ(frames["TFLT"], "MPG/3");
+  EXPECT_EQ(frames["TSSE"].substr(0, 4), "LAME");  // the library's own field
+  EXPECT_EQ(frames.size(), 3u);
+  // At most 511 bytes of "TIT2=<title>".
+  ASSERT_TRUE(WriteToneMp3(Path("long.mp3"), 2000, Mp3Options().Title(std::string(600, 'x'))));
+  EXPECT_EQ(ReadId3Frames(Path("long.mp3"))["TIT2"], std::string(506, 'x'));
+
+  // BOM on every line, CRLF line ends, blank lines, a bare "TALB=" and lines
+  // without "=" as fifth byte change nothing; no title comes from the name.
+  const std::string plain = "TIT2=F\xC3\xBCr Elise\nTPE1=Ludwig\n";
+  const std::string noisy =
+      "\xEF\xBB\xBFTIT2=F\xC3\xBCr Elise\r\n\r\n\n\xEF\xBB\xBFTPE1=Ludwig\r\nTALB=\r\nhello "
+      "world\r\nTIT=Wrong\r\nTPE1\r\n";
+  WriteBytes(Path("plain.tags.txt"), Bytes(plain.begin(), plain.end()));
+  WriteBytes(Path("noisy.tags.txt"), Bytes(noisy.begin(), noisy.end()));
+  ASSERT_TRUE(
+      WriteToneMp3(Path("plain.mp3"), 5000, Mp3Options().Title("a").Tags(Path("plain.tags.txt"))));
+  ASSERT_TRUE(
+      WriteToneMp3(Path("noisy.mp3"), 5000, Mp3Options().Title("b").Tags(Path("noisy.tags.txt"))));
+  EXPECT_EQ(ReadBytes(Path("plain.mp3")), ReadBytes(Path("noisy.mp3")));
+  frames = ReadId3Frames(Path("plain.mp3"));
+  EXPECT_EQ(frames, (std::map<std::string, std::string>{{"TIT2", "F\xC3\xBCr Elise"},
+                                                        {"TPE1", "Ludwig"},
+                                                        {"TFLT", "MPG/3"},
+                                                        {"TSSE", frames["TSSE"]}}));
+
+  // A line longer than 1023 bytes arrives in pieces, each a line of its own;
+  // a CR inside a line ends it.
+  const std::string pieces = "TPE2=" + std::string(1018, 'a') + "TCOM=Piece\nTPE1=Art\rist\n";
+  WriteBytes(Path("pieces.tags.txt"), Bytes(pieces.begin(), pieces.end()));
+  ASSERT_TRUE(WriteToneMp3(Path("pieces.mp3"), 5000, Mp3Options().Tags(Path("pieces.tags.txt"))));
+  frames = ReadId3Frames(Path("pieces.mp3"));
+  EXPECT_EQ(frames["TPE2"], std::string(1018, 'a'));
+  EXPECT_EQ(frames["TCOM"], "Piece");
+  EXPECT_EQ(frames["TPE1"], "Art");
+}
+
+TEST_F(Mp3WriterTest, UnwritableFolderAndFullDisk) {
+  CPCMOut_MP3 out;
+  EXPECT_EQ(out.Close(), AudioResult::kOk);
+  EXPECT_EQ(out.Open(Path("no/dir/o.mp3"), 44100, "t", "", false, false), AudioResult::kFailed);
+  EXPECT_FALSE(fs::exists(Path("no")));
+  EXPECT_EQ(out.WriteFrame(1, 1), AudioResult::kFailed);
+  // The tag cannot be written: open fails, and the device stays.
+  EXPECT_EQ(out.Open("/dev/full", 44100, "t", "", false, false), AudioResult::kFailed);
+  EXPECT_TRUE(fs::exists("/dev/full"));
+
+  // Room for the tag and a little more: the first block cannot be written,
+  // which fails the 48000th frame; the flush at Close fails too.
+  ASSERT_TRUE(WriteToneMp3(Path("probe.mp3"), 10, Mp3Options().Title("probe")));
+  FileSizeLimit limit(Id3v2Bytes(ReadBytes(Path("probe.mp3"))) + 1000);
+  ASSERT_EQ(out.Open(Path("full.mp3"), 44100, "probe", "", false, false), AudioResult::kOk);
+  for (uint32_t i = 0; i < 47999; ++i) ASSERT_EQ(out.WriteFrame(1, 1), AudioResult::kOk) << i;
+  EXPECT_EQ(out.WriteFrame(1, 1), AudioResult::kFailed);
+  EXPECT_EQ(out.GetFrameCount(), 47999u);
+  EXPECT_EQ(out.Close(), AudioResult::kFailed);
+  EXPECT_EQ(out.Close(), AudioResult::kOk);
+}
+
+fs::path EncodeWithLame(const fs::path& dir, uint32_t rate, uint32_t frames,
+                        const std::string& options) {
+  std::vector<int16_t> mono(frames);
+  for (uint32_t i = 0; i < frames; ++i) mono[i] = Tone(i, rate);
+  WriteBytes(dir / "in.wav", BuildWav16(rate, 1, mono));
+  const fs::path mp3 = dir / "lame.mp3";
+  if (RunCommand("lame --quiet " + options + " " + Quote(dir / "in.wav") + " " + Quote(mp3)) != 0) {
+    return {};
+  }
+  return mp3;
+}
+
+TEST_F(Mp3ReaderTest, MonoAndLowBitrateStreams) {
+  if (!HaveLame()) GTEST_SKIP() << "lame not installed";
+  CPCMIn_MP3 in;
+  fs::path mp3 = EncodeWithLame(dir_, 44100, 20000, "-m m -b 128");
+  ASSERT_EQ(in.Open(mp3), AudioResult::kOk);
+  EXPECT_EQ(in.GetChannels(), 1u);
+  for (uint32_t i = 0; i < in.GetLength(); ++i) {
+    PcmFrame f{0, 1234};
+    ASSERT_EQ(in.ReadFrame(f), AudioResult::kOk);
+    ASSERT_EQ(f.right, 1234) << i;  // mono leaves right untouched
+  }
+
+  // 8 kbit/s at 24 kHz: 24-byte frames of 576 samples, so one 32768-byte
+  // chunk holds about 786000 samples, more than the decoded buffers.
+  mp3 = EncodeWithLame(dir_, 24000, 24000 * 40, "-m m -b 8 --resample 24 -t");
+  ASSERT_GT(fs::file_size(mp3), CPCMIn_MP3::kChunkBytes);
+  ASSERT_EQ(in.Open(mp3), AudioResult::kOk);
+  EXPECT_EQ(in.GetSampleRate(), 24000u);
+  EXPECT_GT(in.GetLength(), CPCMIn_MP3::kDecodedFrames);
+  EXPECT_EQ(ReadAll(in).frames, in.GetLength());
+  DecodedWav d;
+  if (HaveMpg123()) {
+    ASSERT_TRUE(DecodeWithMpg123(mp3, Path("low.wav"), d));
+    EXPECT_EQ(d.frames, in.GetLength());
+  }
+}
+
+TEST_F(Mp3ReaderTest, TruncatedAndForeignFiles) {
+  ASSERT_TRUE(WriteToneMp3(Path("full.mp3"), 60000));
+  Bytes b = ReadBytes(Path("full.mp3"));
+  b.resize(b.size() * 2 / 3 + 17);  // ends inside a frame
+  WriteBytes(Path("cut.mp3"), b);
+  WriteBytes(Path("text.mp3"), Bytes(48, 'x'));
+  WriteBytes(Path("empty.mp3"), {});
+
+  CPCMIn_MP3 in;
+  ASSERT_EQ(in.Open(Path("full.mp3")), AudioResult::kOk);
+  const uint32_t fullLength = in.GetLength();
+  ASSERT_EQ(in.Open(Path("cut.mp3")), AudioResult::kOk);
+  EXPECT_LT(in.GetLength(), fullLength);
+  EXPECT_GT(in.GetLength(), fullLength / 2);
+  EXPECT_EQ(ReadAll(in).frames, in.GetLength());
+  // No stream header: either no open or rate 0, which no output rate matches.
+  for (const char* name : {"text.mp3", "empty.mp3"}) {
+    if (in.Open(Path(name)) == AudioResult::kOk) {
+      EXPECT_EQ(in.GetSampleRate(), 0u) << name;
+      EXPECT_EQ(in.GetLength(), 0u) << name;
+    }
+  }
+  EXPECT_EQ(in.Open(Path("absent.mp3")), AudioResult::kFailed);
+  EXPECT_EQ(in.Open(dir_), AudioResult::kFailed);
+  PcmFrame f;
+  EXPECT_EQ(in.ReadFrame(f), AudioResult::kFailed);
+  EXPECT_EQ(in.Rewind(), AudioResult::kFailed);
+  EXPECT_EQ(in.Close(), AudioResult::kFailed);
+}
+
+}  // namespace
+}  // namespace tonvelo::test
