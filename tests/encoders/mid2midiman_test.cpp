@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -21,9 +21,10 @@ namespace {
 using test::FakeReader;
 using test::SerialMessage;
 using Shape = std::pair<int, std::vector<uint8_t>>;  // sync count, bytes
+using Shapes = std::vector<Shape>;
 
-std::vector<Shape> Shapes(const std::vector<SerialMessage>& msgs) {
-  std::vector<Shape> out;
+Shapes ShapesOf(const std::vector<SerialMessage>& msgs) {
+  Shapes out;
   for (const auto& m : msgs) out.push_back({m.syncs, m.bytes});
   return out;
 }
@@ -35,6 +36,8 @@ class MidiManTest : public testing::TestWithParam<uint32_t> {
   uint32_t Frames(double s) const { return static_cast<uint32_t>(Rate() * s + 0.5); }
 
   Result Run(CMusicFile2MID& source, int profile = 0, CPCMIn* accompaniment = nullptr) {
+    out_ = std::make_unique<test::MemoryOutput>();
+    if (failAfter_ != 0) out_->FailAfter(failAfter_);
     CMid2MIDIMan enc;
     enc.SetSampleRate(Rate());
     enc.SetVelocityProfile(profile);
@@ -42,23 +45,23 @@ class MidiManTest : public testing::TestWithParam<uint32_t> {
     enc.SetAccompaniment(accompaniment);
     enc.SetSource(&source);
     enc.SetCancelFlag(&cancel_);
-    enc.SetTitle("Test");
     const Result r = enc.Encode();
     msgs_ = test::ParseSerial(test::SerialSymbols(out_->Left(), Unit()));
     return r;
   }
 
-  // The messages of the music: after the set-up's silent note, before the
-  // closing sync symbols.
+  // The music's messages: after the set-up's silent note, before the closing syncs.
   std::vector<SerialMessage> Music() const {
-    size_t i = 0;
-    while (i < msgs_.size() && Shapes({msgs_[i]})[0] != Shape{1, {0x00, 0x00}}) ++i;
-    std::vector<SerialMessage> out(msgs_.begin() + std::min(i + 1, msgs_.size()), msgs_.end());
-    if (!out.empty() && Shapes({out.back()})[0] == Shape{3, {}}) out.pop_back();
+    auto it = std::find_if(msgs_.begin(), msgs_.end(), [](const SerialMessage& m) {
+      return m.syncs == 1 && m.bytes == std::vector<uint8_t>{0, 0};
+    });
+    std::vector<SerialMessage> out(it == msgs_.end() ? it : it + 1, msgs_.end());
+    if (!out.empty() && out.back().syncs == 3 && out.back().bytes.empty()) out.pop_back();
     return out;
   }
 
-  std::unique_ptr<test::MemoryOutput> out_ = std::make_unique<test::MemoryOutput>();
+  std::unique_ptr<test::MemoryOutput> out_;
+  size_t failAfter_ = 0;
   CancelFlag cancel_{0};
   std::vector<SerialMessage> msgs_;
 };
@@ -68,31 +71,32 @@ TEST_P(MidiManTest, SetUpSequenceTimingAndEnding) {
   src.EndOfTrack();
   ASSERT_EQ(Run(src), Result::kSuccess);
 
-  std::vector<Shape> expect = {{3, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}}};
+  Shapes expect = {{3, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}}};
   for (uint8_t c = 0; c < 16; ++c) {
     expect.push_back({3, {static_cast<uint8_t>(0xC0 | c), 0x00}});
     expect.push_back({3, {static_cast<uint8_t>(c == 9 ? 0xB9 : 0xB0), 0x07, 0x64}});
   }
   expect.push_back({1, {0x00, 0x00}});
   expect.push_back({3, {}});  // the closing syncs
-  EXPECT_EQ(Shapes(msgs_), expect);
+  ASSERT_EQ(ShapesOf(msgs_), expect);
 
-  // 0.05 s of silence, then idle symbols (each starting with one 0 sample).
+  // 0.05 s of silence, idle symbols (each starting with one 0 sample), the
+  // GM on at 0.175 s and the channel set-up at 0.25 s, back to back; it runs
+  // past 0.489 s, so the closing syncs follow the silent note at once.
   const auto& left = out_->Left();
-  const uint32_t silence = Frames(0.05);
-  for (uint32_t i = 0; i <= silence; ++i) ASSERT_EQ(left[i], 0) << i;
-  EXPECT_NE(left[silence + 1], 0);
-  EXPECT_GE(msgs_.front().start, Frames(0.175));
-  EXPECT_LE(msgs_.front().start, Frames(0.175) + Unit() + 1);
-  // Set-up messages follow each other without idle; they run past 0.489 s,
-  // so the closing syncs follow the silent note at once.
+  for (uint32_t i = 0; i <= Frames(0.05); ++i) ASSERT_EQ(left[i], 0) << i;
+  EXPECT_NE(left[Frames(0.05) + 1], 0);
+  for (const auto& [i, at] : {std::pair{0, 0.175}, {1, 0.25}}) {
+    EXPECT_GE(msgs_[i].start, Frames(at));
+    EXPECT_LE(msgs_[i].start, Frames(at) + Unit() + 1);
+  }
   for (size_t i = 2; i < msgs_.size(); ++i) {
     const double units = msgs_[i - 1].bytes.size() * 8 + 2 * msgs_[i - 1].syncs;
     EXPECT_NEAR(msgs_[i].start - msgs_[i - 1].start, units * Unit(), 1.0) << i;
   }
   EXPECT_GT(msgs_[msgs_.size() - 2].start, Frames(0.489));
 
-  // At least 0.2 s of idle after the closing syncs, then one second of silence.
+  // 0.1 s + 0.1 s of idle after the closing syncs, then one second of silence.
   const size_t total = left.size();
   for (size_t i = total - Rate(); i < total; ++i) ASSERT_EQ(left[i], 0) << i;
   EXPECT_NE(left[total - Rate() - 2], 0);
@@ -101,18 +105,12 @@ TEST_P(MidiManTest, SetUpSequenceTimingAndEnding) {
   for (int16_t r : out_->Right()) ASSERT_EQ(r, 0);
 }
 
+// Notes d = -8..8 from 60 as chords; an idle gap between chords closes the chain.
 TEST_P(MidiManTest, ChordNotesCloseTogetherShrinkToOneByte) {
   FakeReader src;
+  Shapes expect;
   for (int d = -8; d <= 8; ++d) {
     src.NoteOn(480, 0, 60, 64).NoteOn(0, 0, static_cast<uint8_t>(60 + d), 64);
-  }
-  src.NoteOn(480, 0, 127, 64).NoteOn(0, 0, 0, 64);  // wraps: +1
-  src.NoteOn(480, 0, 70, 100).NoteOff(0, 0, 70);    // a note off is velocity code 0
-  src.NoteOn(480, 0, 70, 100).NoteOn(0, 0, 70, 100).NoteOn(0, 0, 71, 100);
-  ASSERT_EQ(Run(src), Result::kSuccess);
-
-  std::vector<Shape> expect;
-  for (int d = -8; d <= 8; ++d) {
     expect.push_back({1, {0x08, 60}});
     if (std::abs(d) == 8) {
       expect.push_back({1, {0x08, static_cast<uint8_t>(60 + d)}});
@@ -120,33 +118,33 @@ TEST_P(MidiManTest, ChordNotesCloseTogetherShrinkToOneByte) {
       expect.push_back({0, {static_cast<uint8_t>((d < 0 ? -d : 8 + d) << 4 | 0x08)}});
     }
   }
-  expect.push_back({1, {0x08, 127}});
-  expect.push_back({0, {0x98}});
-  expect.push_back({1, {0x0C, 70}});
-  expect.push_back({0, {0x80}});
-  expect.push_back({1, {0x0C, 70}});
-  expect.push_back({0, {0x8C}});  // a repeated note is distance 0
-  expect.push_back({0, {0x9C}});
-  EXPECT_EQ(Shapes(Music()), expect);
+  src.NoteOn(480, 0, 127, 64).NoteOn(0, 0, 0, 64);  // wraps: +1
+  src.NoteOn(480, 0, 70, 100).NoteOff(0, 0, 70);    // a note off is velocity code 0
+  src.NoteOn(480, 0, 70, 100).NoteOn(0, 0, 70, 100).NoteOn(0, 0, 71, 100);
+  ASSERT_EQ(Run(src), Result::kSuccess);
+  expect.insert(expect.end(), {{1, {0x08, 127}},
+                               {0, {0x98}},
+                               {1, {0x0C, 70}},
+                               {0, {0x80}},
+                               {1, {0x0C, 70}},
+                               {0, {0x8C}},  // a repeated note is distance 0
+                               {0, {0x9C}}});
+  EXPECT_EQ(ShapesOf(Music()), expect);
 }
 
 TEST_P(MidiManTest, VelocityCodesAndExpansionOnMergedChannels) {
   const std::vector<uint8_t> velocities = {1, 7, 15, 16, 23, 40, 64, 95, 127, 0};
-  FakeReader src;
-  for (uint8_t v : velocities) src.NoteOn(480, 0, 60, v);
-  ASSERT_EQ(Run(src), Result::kSuccess);
-  std::vector<uint8_t> codes;
-  for (const auto& m : Music()) codes.push_back(m.bytes[0]);
-  EXPECT_EQ(codes, (std::vector<uint8_t>{1, 1, 1, 2, 2, 5, 8, 11, 15, 0}));
-
-  FakeReader narrow;
-  for (uint8_t v : velocities) narrow.NoteOn(480, 0, 60, v);
-  out_ = std::make_unique<test::MemoryOutput>();
-  ASSERT_EQ(Run(narrow, 1), Result::kSuccess);
-  codes.clear();
-  for (const auto& m : Music()) codes.push_back(m.bytes[0]);
-  // 1, 1, 1, 1, 1, 20, 66, 127, 127, 0 after expansion.
-  EXPECT_EQ(codes, (std::vector<uint8_t>{1, 1, 1, 1, 1, 2, 8, 15, 15, 0}));
+  // Expanded: 1, 1, 1, 1, 1, 20, 66, 127, 127, 0.
+  for (const auto& [profile, codes] :
+       {std::pair{0, std::vector<int>{1, 1, 1, 2, 2, 5, 8, 11, 15, 0}},
+        std::pair{1, std::vector<int>{1, 1, 1, 1, 1, 2, 8, 15, 15, 0}}}) {
+    FakeReader src;
+    for (uint8_t v : velocities) src.NoteOn(480, 0, 60, v);
+    ASSERT_EQ(Run(src, profile), Result::kSuccess);
+    std::vector<int> got;
+    for (const auto& m : Music()) got.push_back(m.bytes[0]);
+    EXPECT_EQ(got, codes) << profile;
+  }
 }
 
 TEST_P(MidiManTest, ProgramChangesMergeAndUnmergeChannels) {
@@ -160,14 +158,14 @@ TEST_P(MidiManTest, ProgramChangesMergeAndUnmergeChannels) {
       .Program(480, 9, 0)
       .NoteOn(480, 9, 36, 127);
   ASSERT_EQ(Run(src, 1), Result::kSuccess);
-  EXPECT_EQ(Shapes(Music()), (std::vector<Shape>{{1, {0x02, 60}},
-                                                 {3, {0xC3, 20}},
-                                                 {1, {0x35, 60}},  // channel kept, no expansion
-                                                 {3, {0xC3, 2}},
-                                                 {1, {0x02, 60}},
-                                                 {1, {0x9F, 36}},  // percussion is never merged
-                                                 {3, {0xC9, 0}},
-                                                 {1, {0x9F, 36}}}));
+  EXPECT_EQ(ShapesOf(Music()), (Shapes{{1, {0x02, 60}},
+                                       {3, {0xC3, 20}},
+                                       {1, {0x35, 60}},  // channel kept, no expansion
+                                       {3, {0xC3, 2}},
+                                       {1, {0x02, 60}},
+                                       {1, {0x9F, 36}},  // percussion is never merged
+                                       {3, {0xC9, 0}},
+                                       {1, {0x9F, 36}}}));
 }
 
 TEST_P(MidiManTest, ControllersAndPedalsAreFiltered) {
@@ -191,13 +189,13 @@ TEST_P(MidiManTest, ControllersAndPedalsAreFiltered) {
       .Channel(480, 0xA0, {60, 0x50})
       .Control(480, 0, 64, 0);  // the sustain channel is the busiest: 4 events
   ASSERT_EQ(Run(src), Result::kSuccess);
-  EXPECT_EQ(Shapes(Music()), (std::vector<Shape>{{3, {0xB0, 64, 127}},
-                                                 {3, {0xB0, 64, 0}},
-                                                 {3, {0xB0, 67, 127}},
-                                                 {3, {0xB0, 66, 127}},
-                                                 {3, {0xB0, 7, 90}},
-                                                 {3, {0xB0, 102, 5}},
-                                                 {3, {0xB0, 108, 6}}}));
+  EXPECT_EQ(ShapesOf(Music()), (Shapes{{3, {0xB0, 64, 127}},
+                                       {3, {0xB0, 64, 0}},
+                                       {3, {0xB0, 67, 127}},
+                                       {3, {0xB0, 66, 127}},
+                                       {3, {0xB0, 7, 90}},
+                                       {3, {0xB0, 102, 5}},
+                                       {3, {0xB0, 108, 6}}}));
 }
 
 TEST_P(MidiManTest, SystemExclusiveAndOwnGeneralMidiOn) {
@@ -208,11 +206,11 @@ TEST_P(MidiManTest, SystemExclusiveAndOwnGeneralMidiOn) {
       .SysEx(0, {0x41, 0x10, 0xF7})
       .NoteOn(0, 0, 62, 64);  // the SysEx broke the chain
   ASSERT_EQ(Run(src), Result::kSuccess);
-  EXPECT_EQ(Shapes(msgs_)[0], (Shape{3, {0xC0, 0x00}}));  // no generated GM on
-  EXPECT_EQ(Shapes(Music()), (std::vector<Shape>{{3, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}},
-                                                 {1, {0x08, 60}},
-                                                 {3, {0xF0, 0x41, 0x10, 0xF7}},
-                                                 {1, {0x08, 62}}}));
+  EXPECT_EQ(ShapesOf(msgs_)[0], (Shape{3, {0xC0, 0x00}}));  // no generated GM on
+  EXPECT_EQ(ShapesOf(Music()), (Shapes{{3, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}},
+                                       {1, {0x08, 60}},
+                                       {3, {0xF0, 0x41, 0x10, 0xF7}},
+                                       {1, {0x08, 62}}}));
 }
 
 TEST_P(MidiManTest, AccompanimentOnTheRightAndTheEndWaitsForIt) {
@@ -224,13 +222,11 @@ TEST_P(MidiManTest, AccompanimentOnTheRightAndTheEndWaitsForIt) {
   const auto& right = out_->Right();
   for (uint32_t i = 0; i < Rate(); ++i) ASSERT_EQ(right[i], 0) << i;
   EXPECT_EQ(right[Rate() + 200], 500);
-  EXPECT_EQ(right[Rate() + 400], 1000);
   EXPECT_EQ(right[Rate() + length - 1], 2);
   // 0.1 s of idle after the recording, then one second of silence.
   const size_t total = out_->Size();
   EXPECT_GE(total, 2 * Rate() + length + Frames(0.1));
   EXPECT_LE(total, 2 * Rate() + length + Frames(0.1) + 2 * Unit() + 4);
-  for (size_t i = total - Rate(); i < total; ++i) ASSERT_EQ(out_->Left()[i], 0) << i;
   // With an accompaniment the note's 0.1 s lead-in is kept.
   const auto music = Music();
   ASSERT_EQ(music.size(), 1u);
@@ -242,18 +238,13 @@ TEST_P(MidiManTest, AccompanimentOnTheRightAndTheEndWaitsForIt) {
 TEST_P(MidiManTest, FailuresStopTheEncoding) {
   FakeReader src;
   src.NoteOn(0, 0, 60, 64).NoteOn(480, 0, 62, 64);
-  out_->FailAfter(5000);
+  failAfter_ = 5000;
   EXPECT_EQ(Run(src), Result::kWriteError);
   EXPECT_EQ(out_->Size(), 5000u);
-
-  FakeReader damaged;
-  damaged.NoteOn(0, 0, 60, 64).NoteOn(480, 0, 62, 64);
-  damaged.SetDamagedAt(1);
-  out_ = std::make_unique<test::MemoryOutput>();
-  EXPECT_EQ(Run(damaged), Result::kSourceDamaged);
-
+  failAfter_ = 0;
+  src.SetDamagedAt(1);
+  EXPECT_EQ(Run(src), Result::kSourceDamaged);
   cancel_ = 1;
-  out_ = std::make_unique<test::MemoryOutput>();
   EXPECT_EQ(Run(src), Result::kCancelled);
 }
 
@@ -262,23 +253,19 @@ TEST_P(MidiManTest, FailuresStopTheEncoding) {
 // line is still busy with the notes before it).
 TEST_P(MidiManTest, RoundTripThroughAStandardMidiFile) {
   test::MidiBuilder midi(1, 480);
-  auto& tempo = midi.AddTrack();
-  tempo.Tempo(0, 500000).Tempo(1920, 400000).End();
+  midi.AddTrack().Tempo(0, 500000).Tempo(1920, 400000).End();
   auto& piano = midi.AddTrack();
   struct Played {
     double seconds;
     uint8_t note, velocity;
-  };
-  // Two seconds at 120 BPM, then 150 BPM.
-  auto seconds = [](uint32_t tick) {
-    return tick <= 1920 ? tick / 960.0 : 2.0 + (tick - 1920) * 400000.0 / 480e6;
   };
   std::vector<Played> played;
   uint32_t tick = 0;
   for (int i = 0; i < 60; ++i) {
     const uint32_t delta = i % 3 == 0 ? 0 : static_cast<uint32_t>(60 + i * 7 % 200);
     tick += delta;
-    const double t = seconds(tick);
+    // Two seconds at 120 BPM, then 150 BPM.
+    const double t = tick <= 1920 ? tick / 960.0 : 2.0 + (tick - 1920) * 400000.0 / 480e6;
     const auto note = static_cast<uint8_t>(40 + i * 11 % 50);
     const auto velocity = static_cast<uint8_t>(i % 5 == 4 ? 0 : 20 + i * 13 % 100);
     piano.NoteOn(delta, 0, note, velocity);
@@ -296,12 +283,8 @@ TEST_P(MidiManTest, RoundTripThroughAStandardMidiFile) {
   for (size_t i = 0; i < music.size(); ++i) {
     const auto& m = music[i];
     ASSERT_TRUE(m.syncs == 0 || m.syncs == 1) << i;
-    if (m.syncs == 1) {
-      note = m.bytes[1];
-    } else {
-      const int h = m.bytes[0] >> 4;
-      note = static_cast<uint8_t>((note + (h < 8 ? -h : h - 8)) & 0x7F);
-    }
+    const int h = m.bytes[0] >> 4;
+    note = m.syncs == 1 ? m.bytes[1] : static_cast<uint8_t>((note + (h < 8 ? -h : h - 8)) & 0x7F);
     EXPECT_EQ(note, played[i].note) << i;
     EXPECT_EQ(m.bytes[0] & 0x0F, CMid2MIDIMan::VelocityCode(played[i].velocity)) << i;
     const double due = music[0].start + played[i].seconds * Rate();

@@ -9,7 +9,8 @@
 
 namespace tonvelo::test {
 
-// A run of same-signed samples; zeros belong to no run and do not end one.
+// A run of same-signed samples; zeros inside it do not end it, but a gap of
+// more than 8 silent samples does.
 struct Lobe {
   uint32_t start;   // first nonzero sample
   uint32_t length;  // up to the next lobe's first sample (or past the last nonzero)
@@ -22,7 +23,6 @@ inline std::vector<Lobe> FindLobes(const std::vector<int16_t>& x) {
   for (uint32_t i = 0; i < x.size(); ++i) {
     if (x[i] == 0) continue;
     const int s = x[i] > 0 ? 1 : -1;
-    // A run of silence longer than a few samples ends a lobe as well.
     const bool gap = i - lastNonzero > 8;
     if (s != sign || gap) {
       if (!lobes.empty()) lobes.back().length = (gap ? lastNonzero + 1 : i) - lobes.back().start;
@@ -35,7 +35,7 @@ inline std::vector<Lobe> FindLobes(const std::vector<int16_t>& x) {
   return lobes;
 }
 
-// ---- MIDI-serial: pulse = 0, sine cycle = 1, two-unit pulse = sync (2) ----
+// ---- MIDI-serial: pulse = 0, sine cycle (two half lobes) = 1, two-unit pulse = 2 ----
 
 struct Symbol {
   uint8_t value;  // 0, 1, 2; 9 for a stray half cycle
@@ -79,39 +79,31 @@ inline std::vector<SerialMessage> ParseSerial(const std::vector<Symbol>& s) {
     return true;
   };
   bool chain = false;
+  uint8_t b, n;
   while (i < s.size()) {
-    const uint32_t start = s[i].start;
+    SerialMessage m{0, s[i].start, {}};
     if (s[i].value == 2) {
-      int syncs = 0;
-      while (i < s.size() && s[i].value == 2) ++syncs, ++i;
-      SerialMessage m{syncs, start, {}};
-      uint8_t b;
+      while (i < s.size() && s[i].value == 2) ++m.syncs, ++i;
       chain = false;
-      if (syncs == 1) {
-        uint8_t n;
-        if (readByte(b) && readByte(n)) m.bytes = {b, n}, chain = true;
-      } else if (syncs == 3 && readByte(b) && b >= 0x80) {
+      if (m.syncs == 1 && readByte(b) && readByte(n)) {
+        m.bytes = {b, n}, chain = true;
+      } else if (m.syncs == 3 && readByte(b) && b >= 0x80) {
         m.bytes.push_back(b);
-        const int need = b == 0xF0 ? -1 : ((b & 0xF0) == 0xC0 || (b & 0xF0) == 0xD0) ? 1 : 2;
-        for (int k = 0; need < 0 ? m.bytes.back() != 0xF7 : k < need; ++k) {
-          if (!readByte(b)) break;
+        const int need = b == 0xF0 ? -1 : ((b & 0xE0) == 0xC0) ? 1 : 2;
+        for (int k = 0; (need < 0 ? m.bytes.back() != 0xF7 : k < need) && readByte(b); ++k) {
           m.bytes.push_back(b);
         }
       }
       out.push_back(m);
     } else if (chain) {
-      uint8_t b;
+      // A byte of eight idle symbols ends the chain; any other is a chained note.
       if (!readByte(b)) continue;
-      if (b >> 4 == 0) {
-        chain = false;  // eight idle symbols
-      } else {
-        out.push_back({0, start, {b}});
-      }
-    } else if (s[i].value == 0) {
-      ++i;
-    } else {
-      out.push_back({-1, start, {}});
-      ++i;
+      if (b >> 4 == 0)
+        chain = false;
+      else
+        out.push_back({0, m.start, {b}});
+    } else if (s[i++].value != 0) {
+      out.push_back({-1, m.start, {}});
     }
   }
   return out;
@@ -127,17 +119,15 @@ struct DiscByte {
 };
 
 inline std::vector<DiscByte> DiscBytes(const std::vector<int16_t>& x, double unitSamples,
-                                       bool stopBits, std::vector<Lobe>* halves = nullptr) {
+                                       bool stopBits) {
   const std::vector<Lobe> h = FindLobes(x);
-  if (halves) *halves = h;
   auto bit = [&](size_t k) { return h[k].length < 0.75 * unitSamples ? 1 : 0; };
   std::vector<DiscByte> out;
-  for (size_t k = 0; k < h.size();) {
+  for (size_t k = 0; k + 9 <= h.size();) {
     if (bit(k) == 0) {
       ++k;
       continue;
     }
-    if (k + 9 > h.size()) break;
     DiscByte b{0, h[k].start, static_cast<uint32_t>(k)};
     for (size_t j = 1; j <= 8; ++j) b.value = static_cast<uint8_t>(b.value << 1 | bit(k + j));
     k += 9;
