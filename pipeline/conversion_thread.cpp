@@ -79,7 +79,7 @@ struct CConversionThread::FileWork {
   bool outputOnDisk = false;  // a real writer was opened: the output file exists
   uint32_t sampleRateHz = 0;
 
-  std::string sourcePath;  // as parsed: quotes removed
+  std::string sourcePath;  // as listed: shown in the status and opened
   std::string folder;      // the source's folder
   std::string title;
   std::string extension;
@@ -206,7 +206,9 @@ CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWor
 
 void CConversionThread::DerivePaths(const FileEntry& entry, FileWork& work) const {
   const CPath source(entry.sourcePath);
-  work.sourcePath = source.GetFullPath();
+  // The path exactly as listed: rebuilt from its parts, "song." would lose its
+  // dot and name another file.
+  work.sourcePath = entry.sourcePath;
   work.folder = source.GetLocation();
   work.title = source.GetTitle();
   work.extension = source.GetExtension();

@@ -221,10 +221,15 @@ TEST_F(ThreadTest, ReadersAndSettingsReachTheEncoder) {
   const std::string upper = WriteFile("SONG.PC", ReadFileBytes(WriteMidi("x.mid")));
   const std::string eseq =
       WriteFile("song.fil", EseqBuilder().Events({0xF1, 0x00, 0x90, 60, 1, 0xF2}).Build());
+  // "tune." is opened as listed; "tune", which its parts also spell, is text.
+  const std::string dotted = WriteFile("tune.", ReadFileBytes(upper));
+  WriteFile("tune", Bytes(100, 'x'));
   settings_ = {9, 0, 0, 0, "", 1, kVelocityProfileFull, 1, -150};
   diagnostic_ = true;
-  EXPECT_EQ(Run({{upper, ""}, {eseq, ""}}), 0);
-  ASSERT_EQ(records_.size(), 2u);
+  EXPECT_EQ(Run({{upper, ""}, {eseq, ""}, {dotted, ""}}), 0);
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(events_.status.back(), "Converting file 3 of 3\n" + dotted);
+  ASSERT_EQ(records_.size(), 3u);
   const EncoderRecord& r = records_[0];
   EXPECT_EQ(r.formatId, 9);
   EXPECT_EQ(r.source, "Standard MIDI file");
