@@ -95,12 +95,23 @@ TEST_F(CommandTest, ListFormatsAndHelpGoToStdout) {
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(o.err.empty());
   // Catalogue row order, not id order: id, key, display name.
-  EXPECT_EQ(o.out.substr(0, o.out.find('\n', o.out.find('\n') + 1) + 1),
-            " 1  se                B\xC3\xB6sendorfer SE (Tape Mode)\n"
-            "10  cc3a              IMI CC-3 Cassette Converter (Ampico A)\n");
-  EXPECT_EQ(o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1),
-            " 8  disklavier        Yamaha Disklavier (PianoSoft Plus Audio)\n");
-  EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 12);
+  EXPECT_EQ(
+      o.out,
+      " 1  se                B\xC3\xB6sendorfer SE (Tape Mode)\n"
+      "10  cc3a              IMI CC-3 Cassette Converter (Ampico A)\n"
+      "11  cc3b              IMI CC-3 Cassette Converter (Ampico B)\n"
+      " 0  lx                Live Performance LX\n"
+      " 2  pianocorder       Marantz Pianocorder (normal speed, for direct streaming to "
+      "Pianocorder)\n"
+      " 3  pianocorder_half  Marantz Pianocorder (half speed, for recording to cassette tape)\n"
+      " 4  pianodisc_sdp     PianoDisc Silent Drive Plus (post-2005; slightly more accurate "
+      "timing)\n"
+      " 5  pianodisc         PianoDisc Classic (pre-2005; more compatible with non-PianoDisc "
+      "equipment)\n"
+      " 6  pianomation1      QRS Pianomation 1 (1989-1991)\n"
+      " 7  pianomation       QRS Pianomation MIDI / Baldwin ConcertMaster\n"
+      " 9  spirio            Steinway Spirio (Silver)\n"
+      " 8  disklavier        Yamaha Disklavier (PianoSoft Plus Audio)\n");
   o = Command("--help");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, UsageText());

@@ -4,6 +4,7 @@
 
 #include "audio/pcm_out_mp3.h"
 #include "pipeline/catalogue.h"
+#include "tests/audio/audio_test_support.h"
 #include "tests/pipeline/thread_fixture.h"
 #include "tests/support/eseq_builder.h"
 
@@ -160,6 +161,31 @@ TEST_F(ThreadTest, AccompanimentMustMatchRateAndWidthElseTheMp3IsTried) {
   EXPECT_EQ(messages_, Strings{"Accompaniment file \"song.wav\" does not contain 16-bit "
                                "samples.\nOmitting accompaniment for this track."});
   EXPECT_EQ(records_.back().accompanimentRateHz, 0u);
+}
+
+TEST_F(ThreadTest, BrokenRecordingsBesideTheSourceAreLeftOutAndLeftAlone) {
+  const std::string song = WriteMidi("song.mid");
+  settings_.prependFormatKey = 1;
+  Bytes cutWav = BuildWav16(44100, 2, std::vector<int16_t>(4000, 1));
+  cutWav.resize(30);  // ends inside the fmt chunk
+  WriteFile("song.wav", cutWav);
+  WriteFile("song.mp3", Bytes(300, 'x'));
+  EXPECT_EQ(Run({{song, ""}}), 0);
+  EXPECT_EQ(records_.back().accompanimentRateHz, 0u);
+  EXPECT_TRUE(fs::exists(Path("lx_song.wav")));
+  EXPECT_EQ(ReadFileBytes(Path("song.wav")), cutWav);
+  EXPECT_EQ(ReadFileBytes(Path("song.mp3")), Bytes(300, 'x'));
+  // The text ".mp3" has no stream header: rate 0, which no output rate matches.
+  EXPECT_EQ(messages_, Strings{"Accompaniment file \"song.mp3\" does not match selected sample "
+                               "rate.\nOmitting accompaniment for this track."});
+}
+
+TEST_F(ThreadTest, FullDiskIsAWriteErrorAndTheOutputIsDeleted) {
+  const std::string song = WriteMidi("song.mid");
+  FileSizeLimit limit(1000);  // the 500 frames reach the disk only when the writer closes
+  EXPECT_EQ(Run({{song, ""}, {Path("absent.mid"), ""}}), 3);
+  EXPECT_EQ(messages_[0], "Error writing to output file \"song.wav\"\n\nFile too large");
+  EXPECT_FALSE(fs::exists(Path("song.wav")));
 }
 
 TEST_F(ThreadTest, EncoderResultsBecomeMessagesAndFailedOutputsAreDeleted) {
