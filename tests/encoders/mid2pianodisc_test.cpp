@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -22,24 +23,6 @@ namespace {
 
 using test::DiscMessage;
 using test::FakeReader;
-using Bytes = std::vector<uint8_t>;
-using Shape = std::tuple<int, bool, Bytes>;  // status, status byte sent, data
-using Shapes = std::vector<Shape>;
-
-Shapes ShapesOf(const std::vector<DiscMessage>& msgs) {
-  Shapes out;
-  for (const auto& m : msgs) out.push_back({m.status, m.statusSent, m.data});
-  return out;
-}
-
-// The title message's data bytes, after F0.
-Bytes TitleBody(const std::string& text) {
-  Bytes m = {0x00, 0x00, 0x2A, 0x00, 0x01, 0x01};
-  m.insert(m.end(), text.begin(), text.end());
-  m.resize(6 + 20, 0);
-  m.insert(m.end(), {0x00, 0xF7});
-  return m;
-}
 
 class PianoDiscTest : public testing::TestWithParam<std::tuple<uint32_t, uint8_t>> {
  protected:
@@ -50,14 +33,12 @@ class PianoDiscTest : public testing::TestWithParam<std::tuple<uint32_t, uint8_t
 
   Result Run(CMusicFile2MID& source, int profile = 0, const std::string& title = "") {
     out_ = std::make_unique<test::MemoryOutput>();
-    if (failAfter_ != 0) out_->FailAfter(failAfter_);
     CMid2PianoDisc enc;
     enc.SetVariant(std::get<1>(GetParam()));
     enc.SetSampleRate(Rate());
     enc.SetVelocityProfile(profile);
     enc.SetOutput(out_.get());
     enc.SetSource(&source);
-    enc.SetCancelFlag(&cancel_);
     enc.SetTitle(title);
     const Result r = enc.Encode();
     bytes_ = test::DiscBytes(out_->Right(), Unit(), Classic());
@@ -75,27 +56,29 @@ class PianoDiscTest : public testing::TestWithParam<std::tuple<uint32_t, uint8_t
   }
 
   std::unique_ptr<test::MemoryOutput> out_;
-  size_t failAfter_ = 0;
-  CancelFlag cancel_{0};
   std::vector<test::DiscByte> bytes_;
   std::vector<DiscMessage> msgs_;
 };
 
+constexpr const char* kTitleHeader = "F0 00 00 2A 00 01 01 ";
+constexpr const char* kPedalsOff = " | B0 40 00 | B0 42 00 | B0 43 00";
+
 TEST_P(PianoDiscTest, SetUpTitleFramingAndEnding) {
   FakeReader src;
   src.EndOfTrack();
-  ASSERT_EQ(Run(src, 0, "07) My__Song_"), Result::kSuccess);
-
-  Shapes expect;
-  for (uint8_t c = 0; c < 16; ++c) {
-    expect.push_back({0xC0 | c, true, {0x00}});
-    expect.push_back({0xB0 | c, true, {0x07, 0x64}});
+  ASSERT_EQ(Run(src, 0, "07) A Very__Long_Title Indeed"), Result::kSuccess);
+  std::string expect;
+  char buf[32];
+  for (int c = 0; c < 16; ++c) {
+    std::snprintf(buf, sizeof buf, "C%X 00 | B%X 07 64 | ", c, c);
+    expect += buf;
   }
-  expect.push_back({0xF0, true, TitleBody("My Song ")});
-  for (uint8_t pedal : {0x40, 0x42, 0x43}) expect.push_back({0xB0, true, {pedal, 0x00}});
-  ASSERT_EQ(ShapesOf(msgs_), expect);
+  // "A Very Long Title In": the first 20 characters, '_' as space, runs folded.
+  ASSERT_EQ(test::DiscText(msgs_), expect + kTitleHeader +
+                                       "41 20 56 65 72 79 20 4C 6F 6E 67 20 54 69 74 6C 65 20 49 "
+                                       "6E 00 F7" +
+                                       kPedalsOff);
   for (const auto& b : bytes_) ASSERT_FALSE(b.badStop);
-
   // Back-to-back bytes: 11 half-cycles each in Classic, 9 without stops.
   for (size_t i = 1; i < 80; ++i) {
     ASSERT_EQ(bytes_[i].halfCycle - bytes_[i - 1].halfCycle, Classic() ? 11u : 9u) << i;
@@ -114,7 +97,7 @@ TEST_P(PianoDiscTest, SetUpTitleFramingAndEnding) {
   for (size_t i = Frames(0.016); i < total - Rate(); ++i) ASSERT_EQ(std::abs(right[i]), 3800) << i;
   for (size_t i = total - Rate(); i < total; ++i) ASSERT_EQ(right[i], 0) << i;
   for (int16_t l : out_->Left()) ASSERT_EQ(l, 0);
-  // Then 0.25 s of idle after the last pedal-off, B0 43 00.
+  // Before it, 0.25 s of idle after the last pedal-off, B0 43 00.
   double lastUnits = 0;
   for (uint8_t b : {0xB0, 0x43, 0x00}) {
     lastUnits += 0.5 + (Classic() ? 2 : 0);
@@ -130,25 +113,16 @@ TEST_P(PianoDiscTest, SetUpTitleFramingAndEnding) {
 // two long stops in Classic.
 TEST_P(PianoDiscTest, RunningStatusAndByteDurations) {
   FakeReader src;
-  src.NoteOn(0, 0, 60, 64)
-      .NoteOn(0, 0, 62, 64)
-      .NoteOn(960, 0, 64, 64)  // a second of idle counts nothing
-      .SysEx(0, {0xFF, 0x00, 0xF7})
-      .NoteOn(0, 0, 65, 64)
-      .NoteOff(480, 0, 60)
-      .NoteOn(0, 1, 67, 64);
+  src.NoteOn(0, 0, 60, 64).NoteOn(0, 0, 62, 64).NoteOn(960, 0, 64, 64);
+  src.SysEx(0, {0xFF, 0x00, 0xF7}).NoteOn(0, 0, 65, 64).NoteOff(480, 0, 60).NoteOn(0, 1, 67, 64);
   ASSERT_EQ(Run(src), Result::kSuccess);
   const auto music = Music();
-  EXPECT_EQ(ShapesOf(music), (Shapes{{0x90, true, {60, 64}},
-                                     {0x90, false, {62, 64}},
-                                     {0x90, false, {64, 64}},
-                                     {0xF0, true, {0xFF, 0x00, 0xF7}},
-                                     {0x90, false, {65, 64}},
-                                     {0x80, true, {60, 0x40}},
-                                     {0x90, true, {67, 64}}}));
+  EXPECT_EQ(test::DiscText(music),
+            "90 3C 40 | (90) 3E 40 | (90) 40 40 | F0 FF 00 F7 | "
+            "(90) 41 40 | 80 3C 40 | 90 43 40");
+  ASSERT_EQ(music.size(), 7u);
   const auto ff = std::find_if(bytes_.begin(), bytes_.end(),
                                [&](const auto& b) { return b.start > music[3].start; });
-  ASSERT_LT(ff + 2, bytes_.end());
   const double stops = Classic() ? 2 : 0;
   EXPECT_NEAR(ff[1].start - ff[0].start, (4.5 + stops) * Unit(), 1.0);
   EXPECT_NEAR(ff[2].start - ff[1].start, (8.5 + stops) * Unit(), 1.0);
@@ -172,76 +146,53 @@ TEST_P(PianoDiscTest, StatusIsRefreshedAfterHalfASecondOfTransmission) {
   EXPECT_GE(refreshes, Classic() ? 2 : 1);
 }
 
+// Program changes merge and un-merge channel 2 (un-merged, it keeps its
+// channel, velocity and pedal events); percussion never merges; pedals are
+// sent on change only, sustain from channel 0 alone; other controllers,
+// pressure and pitch bend are dropped.
 TEST_P(PianoDiscTest, ProgramChangesMergeChannelsAndPedalsAreFiltered) {
   FakeReader src;
-  src.Control(0, 0, 64, 100)
-      .Control(0, 0, 64, 120)  // already down
-      .Control(0, 1, 64, 0)    // merged, not the sustain channel
-      .Program(0, 2, 10)
-      .NoteOn(0, 2, 60, 40)
-      .Control(0, 2, 64, 10)  // unmerged: kept, but the pedal is down -> up
-      .Program(0, 2, 3)
-      .NoteOn(0, 2, 60, 40)
-      .NoteOn(0, 9, 36, 40)
-      .Control(0, 0, 66, 70)
-      .Control(0, 0, 7, 90)
-      .Control(0, 0, 1, 90)
-      .Control(0, 0, 102, 5)
-      .Channel(0, 0xE0, {0x00, 0x50})
-      .Channel(0, 0xD0, {0x50})
-      .Channel(0, 0xA0, {60, 0x50})
-      .Control(0, 0, 64, 0);  // already up
-  ASSERT_EQ(Run(src, 1), Result::kSuccess);
-  EXPECT_EQ(ShapesOf(Music()), (Shapes{{0xB0, true, {64, 127}},
-                                       {0xC2, true, {10}},
-                                       {0x92, true, {60, 40}},
-                                       {0xB2, true, {64, 0}},
-                                       {0xC2, true, {3}},
-                                       {0x90, true, {60, 20}},
-                                       {0x99, true, {36, 40}},
-                                       {0xB0, true, {66, 127}},
-                                       {0xB0, false, {7, 90}}}));
-}
-
-TEST(PianoDiscTitle, TwentyCharactersSpacesFoldedNothingFromBlanks) {
-  for (const auto& [title, text] :
-       {std::pair<const char*, const char*>{"A Very Long Title Indeed", "A Very Long Title In"},
-        {"  Hi_ __there", "Hi there"}}) {
-    Bytes expect = TitleBody(text);
-    expect.insert(expect.begin(), 0xF0);
-    EXPECT_EQ(CMid2PianoDisc::BuildTitleMessage(title), expect) << title;
+  for (const std::vector<uint8_t>& e : std::vector<std::vector<uint8_t>>{{0xB0, 64, 100},
+                                                                         {0xB0, 64, 120},
+                                                                         {0xB1, 64, 0},
+                                                                         {0xC2, 10},
+                                                                         {0x92, 60, 40},
+                                                                         {0xB2, 64, 10},
+                                                                         {0xC2, 3},
+                                                                         {0x92, 60, 40},
+                                                                         {0x99, 36, 40},
+                                                                         {0xB0, 66, 70},
+                                                                         {0xB0, 7, 90},
+                                                                         {0xB0, 1, 90},
+                                                                         {0xB0, 102, 5},
+                                                                         {0xE0, 0, 80},
+                                                                         {0xD0, 80},
+                                                                         {0xA0, 60, 80},
+                                                                         {0xB0, 64, 0}}) {
+    src.Channel(0, e[0], {e.begin() + 1, e.end()});
   }
-  EXPECT_TRUE(CMid2PianoDisc::BuildTitleMessage("__ _  _").empty());
-  EXPECT_TRUE(CMid2PianoDisc::BuildTitleMessage("").empty());
+  ASSERT_EQ(Run(src, 1), Result::kSuccess);
+  EXPECT_EQ(test::DiscText(Music()),
+            "B0 40 7F | C2 0A | 92 3C 28 | B2 40 00 | C2 03 | 90 3C 14 | "
+            "99 24 28 | B0 42 7F | (B0) 07 5A");
 }
 
 // The file's own title message replaces the generated one (and comes with
-// the music); a blank title sends none.
+// the music); a title with no character sends none.
 TEST_P(PianoDiscTest, OwnOrBlankTitleSendsNoGeneratedOne) {
-  FakeReader own;
-  own.SysEx(0, TitleBody("Own"));
-  ASSERT_EQ(Run(own, 0, "Generated"), Result::kSuccess);
-  ASSERT_EQ(msgs_.size(), 32u + 1 + 3);
-  EXPECT_EQ(ShapesOf(msgs_)[32], (Shape{0xF0, true, TitleBody("Own")}));
-  EXPECT_GE(msgs_[32].start, Frames(0.755));
-
-  FakeReader blank;
-  blank.EndOfTrack();
-  ASSERT_EQ(Run(blank, 0, "__ _"), Result::kSuccess);
-  EXPECT_EQ(msgs_.size(), 32u + 3);
-}
-
-TEST_P(PianoDiscTest, FailuresStopTheEncoding) {
+  std::vector<uint8_t> own = {0x00, 0x00, 0x2A, 0x00, 0x01, 0x01, 'O', 'w', 'n'};
+  own.resize(26);
+  own.insert(own.end(), {0x00, 0xF7});
   FakeReader src;
-  src.NoteOn(0, 0, 60, 64).NoteOn(480, 0, 62, 64);
-  failAfter_ = 30000;
-  EXPECT_EQ(Run(src), Result::kWriteError);
-  EXPECT_EQ(out_->Size(), 30000u);
-  failAfter_ = 0;
-  src.SetDamagedAt(1);
-  EXPECT_EQ(Run(src), Result::kSourceDamaged);
-  cancel_ = 1;
-  EXPECT_EQ(Run(src), Result::kCancelled);
+  src.SysEx(0, own);
+  ASSERT_EQ(Run(src, 0, "Generated"), Result::kSuccess);
+  ASSERT_EQ(msgs_.size(), 32u + 1 + 3);
+  EXPECT_EQ(test::DiscText({msgs_[32]}), "F0 " + test::Hex(own));
+  EXPECT_GE(msgs_[32].start, Frames(0.755));
+  EXPECT_TRUE(CMid2PianoDisc::BuildTitleMessage("__ _  _").empty());
+  EXPECT_EQ(test::Hex(CMid2PianoDisc::BuildTitleMessage("_ Hi_ __there")),
+            std::string(kTitleHeader) +
+                "48 69 20 74 68 65 72 65 00 00 00 00 00 00 00 00 00 00 00 00 00 F7");
 }
 
 // A file through the real reader: notes, note-offs and pedal changes come
@@ -249,29 +200,34 @@ TEST_P(PianoDiscTest, FailuresStopTheEncoding) {
 TEST_P(PianoDiscTest, RoundTripThroughAStandardMidiFile) {
   test::MidiBuilder midi(0, 480);
   auto& track = midi.AddTrack();
-  std::vector<std::pair<uint32_t, Shape>> expect;  // tick, message
+  std::vector<uint32_t> ticks = {0};
+  std::string expect = "90 32 5A";
   uint32_t tick = 0;
+  int status = 0x90;
   bool pedal = false;
+  char buf[32];
   track.NoteOn(0, 0, 50, 90);
-  expect.push_back({0, {0x90, true, {50, 90}}});
   for (int i = 1; i < 80; ++i) {
     const uint32_t delta = i % 4 == 2 ? 0 : static_cast<uint32_t>(40 + i * 37 % 300);
-    tick += delta;
+    ticks.push_back(tick += delta);
+    const int last = status;
+    status = i % 5 == 0 ? 0xB0 : i % 3 ? 0x90 : 0x80;
     const auto note = static_cast<uint8_t>(30 + i * 17 % 60);
     const auto velocity = static_cast<uint8_t>(1 + i * 29 % 127);
-    const int status = i % 5 == 0 ? 0xB0 : i % 3 ? 0x90 : 0x80;
-    const bool sent = std::get<0>(expect.back().second) != status;
     if (status == 0xB0) {
       pedal = !pedal;
       track.Control(delta, 0, 64, pedal ? 100 : 20);
-      expect.push_back({tick, {status, sent, {64, static_cast<uint8_t>(pedal ? 127 : 0)}}});
     } else if (status == 0x90) {
       track.NoteOn(delta, 0, note, velocity);
-      expect.push_back({tick, {status, sent, {note, velocity}}});
     } else {
       track.NoteOff(delta, 0, note, 0x40);
-      expect.push_back({tick, {status, sent, {note, 0x40}}});
     }
+    std::snprintf(buf, sizeof buf, status == last ? " | (%X) %02X %02X" : " | %X %02X %02X", status,
+                  status == 0xB0 ? 64 : note,
+                  status == 0xB0   ? (pedal ? 127 : 0)
+                  : status == 0x90 ? velocity
+                                   : 0x40);
+    expect += buf;
   }
   track.End();
   CSMF2MID smf;
@@ -279,11 +235,11 @@ TEST_P(PianoDiscTest, RoundTripThroughAStandardMidiFile) {
   ASSERT_EQ(Run(smf), Result::kSuccess);
 
   const auto music = Music();
-  ASSERT_EQ(music.size(), expect.size());
+  EXPECT_EQ(test::DiscText(music), expect);
+  ASSERT_EQ(music.size(), ticks.size());
   uint32_t busyUntil = 0;
   for (size_t i = 0; i < music.size(); ++i) {
-    EXPECT_EQ(ShapesOf({music[i]})[0], expect[i].second) << i;
-    const double due = music[0].start + expect[i].first / 960.0 * Rate();
+    const double due = music[0].start + ticks[i] / 960.0 * Rate();
     // Up to half the first advance early: it covers the first note (at most
     // 33 units) and one idle unit.
     EXPECT_GE(music[i].start + 17 * Unit() + 1, due) << i;
@@ -292,27 +248,40 @@ TEST_P(PianoDiscTest, RoundTripThroughAStandardMidiFile) {
   }
 }
 
-TEST(PianoDiscFactory, IdsFourAndFiveDifferInStopHalfCycles) {
-  for (const int id : {4, 5}) {
-    auto enc = CreateEncoder(id, {});
-    ASSERT_NE(dynamic_cast<CMid2PianoDisc*>(enc.get()), nullptr);
-    FakeReader src;
-    src.EndOfTrack();
-    test::MemoryOutput out;
-    enc->SetSampleRate(44100);
-    enc->SetOutput(&out);
-    enc->SetSource(&src);
-    ASSERT_EQ(enc->Encode(), Result::kSuccess);
-    const auto bytes = test::DiscBytes(out.Right(), 44100 / 4009.0, id == 5);
-    EXPECT_EQ(bytes[1].halfCycle - bytes[0].halfCycle, id == 5 ? 11u : 9u) << id;
-  }
-  EXPECT_NE(dynamic_cast<CMid2MIDIMan*>(CreateEncoder(7, {}).get()), nullptr);
-}
-
 INSTANTIATE_TEST_SUITE_P(RatesAndVariants, PianoDiscTest,
                          testing::Combine(testing::Values(44100u, 48000u),
                                           testing::Values(kPianoDiscClassic,
                                                           kPianoDiscSilentDrivePlus)));
+
+// Through the factory: ids 4 and 5 differ in stop half-cycles, 7 is
+// MIDI-serial; all three stop on a write failure, damage or cancel.
+TEST(SerialEncoders, FactoryVariantsAndFailures) {
+  for (const int id : {4, 5, 7}) {
+    FakeReader src;
+    src.NoteOn(0, 0, 60, 64).NoteOn(480, 0, 62, 64);
+    CancelFlag cancel{0};
+    for (const Result want : {Result::kWriteError, Result::kSourceDamaged, Result::kCancelled}) {
+      auto enc = CreateEncoder(id, {});
+      test::MemoryOutput out;
+      if (want == Result::kWriteError) out.FailAfter(20000);
+      if (want == Result::kSourceDamaged) src.SetDamagedAt(1);
+      if (want == Result::kCancelled) cancel = 1;
+      enc->SetSampleRate(44100);
+      enc->SetOutput(&out);
+      enc->SetSource(&src);
+      enc->SetCancelFlag(&cancel);
+      EXPECT_EQ(enc->Encode(), want) << id;
+      if (want != Result::kWriteError) continue;
+      EXPECT_EQ(out.Size(), 20000u);
+      if (id == 7) {
+        EXPECT_NE(dynamic_cast<CMid2MIDIMan*>(enc.get()), nullptr);
+      } else {
+        const auto bytes = test::DiscBytes(out.Right(), 44100 / 4009.0, id == 5);
+        EXPECT_EQ(bytes[1].halfCycle - bytes[0].halfCycle, id == 5 ? 11u : 9u) << id;
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace tonvelo

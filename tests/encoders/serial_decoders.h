@@ -5,6 +5,8 @@
 // parsed as the pianos' receivers would.
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace tonvelo::test {
@@ -33,6 +35,17 @@ inline std::vector<Lobe> FindLobes(const std::vector<int16_t>& x) {
   }
   if (!lobes.empty()) lobes.back().length = lastNonzero + 1 - lobes.back().start;
   return lobes;
+}
+
+// Bytes as "F0 7E 7F", so expected streams read and compare as text.
+inline std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string s;
+  char b[4];
+  for (uint8_t v : bytes) {
+    std::snprintf(b, sizeof b, s.empty() ? "%02X" : " %02X", v);
+    s += b;
+  }
+  return s;
 }
 
 // ---- MIDI-serial: pulse = 0, sine cycle (two half lobes) = 1, two-unit pulse = 2 ----
@@ -109,6 +122,14 @@ inline std::vector<SerialMessage> ParseSerial(const std::vector<Symbol>& s) {
   return out;
 }
 
+// "3:F0 7E | 1:08 3C": sync count and bytes of each message.
+inline std::string SerialText(const std::vector<SerialMessage>& msgs) {
+  std::string s;
+  for (const auto& m : msgs)
+    s += (s.empty() ? "" : " | ") + std::to_string(m.syncs) + ":" + Hex(m.bytes);
+  return s;
+}
+
 // ---- PianoDisc: long half-cycle = 0, short = 1; start 1, 8 bits, stops ----
 
 struct DiscByte {
@@ -165,6 +186,17 @@ inline std::vector<DiscMessage> ParseDisc(const std::vector<DiscByte>& bytes) {
     out.push_back(m);
   }
   return out;
+}
+
+// "90 3C 40 | (90) 3E 40": a running status in parentheses.
+inline std::string DiscText(const std::vector<DiscMessage>& msgs) {
+  std::string s;
+  for (const auto& m : msgs) {
+    std::string status = Hex({m.status});
+    s += (s.empty() ? "" : " | ") + (m.statusSent ? status : "(" + status + ")");
+    if (!m.data.empty()) s += " " + Hex(m.data);
+  }
+  return s;
 }
 
 }  // namespace tonvelo::test
