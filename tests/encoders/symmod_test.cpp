@@ -50,9 +50,7 @@ const Samples* const kS = &kSine8;
 const Samples* const kP = &kPulse8;
 
 TEST(GcdBinary, MatchesEuclidIncludingZeros) {
-  EXPECT_EQ(gcd_binary(0, 0), 0u);
-  EXPECT_EQ(gcd_binary(0, 5), 5u);
-  EXPECT_EQ(gcd_binary(7, 0), 7u);
+  EXPECT_EQ(gcd_binary(0, 0) + gcd_binary(0, 5) * 10 + gcd_binary(7, 0) * 100, 750u);
   std::mt19937 rng(7);
   for (int i = 0; i < 2000; ++i) {
     const uint32_t a = rng() >> (rng() % 32), b = rng() >> (rng() % 32);
@@ -148,27 +146,24 @@ TEST(SymbolModulator, PutBytesHonoursBitOrderAndLayouts) {
             Join({{0, kS}, {0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}}));
   auto lsb = Make(8, 1, 1000, MOD_PULSE_SINE, LAYOUT_MONO, SYMMOD_LSB_FIRST);
   ASSERT_EQ(symmod_put_bytes(lsb.get(), &b, 1, buf), 64u);
-  EXPECT_EQ(Samples(buf, buf + 64),
-            Join({{0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}, {1, kS}}));
+  const Samples mono(buf, buf + 64);
+  EXPECT_EQ(mono, Join({{0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}, {1, kS}}));
   EXPECT_EQ(symmod_put_bytes(lsb.get(), &b, 0, buf), 0u);
 
-  // Stereo layouts interleave the same data with zeros; an unknown layout
+  // The stereo layouts put the same data beside a 0; an unknown layout
   // writes nothing but keeps time.
-  const uint8_t bytes[] = {0x5A, 0xC3};
-  Samples mono(64), left(128), right(128);
-  const uint32_t n =
-      symmod_put_bytes(Make(8, 3, 1000, MOD_PULSE_SINE).get(), bytes, 2, mono.data());
-  auto l = Make(8, 3, 1000, MOD_PULSE_SINE, LAYOUT_LEFT);
-  auto r = Make(8, 3, 1000, MOD_PULSE_SINE, LAYOUT_RIGHT);
-  auto none = Make(8, 3, 1000, MOD_PULSE_SINE, 7);
-  ASSERT_EQ(symmod_put_bytes(l.get(), bytes, 2, left.data()), 2 * n);
-  ASSERT_EQ(symmod_put_bytes(r.get(), bytes, 2, right.data()), 2 * n);
-  EXPECT_EQ(symmod_put_bytes(none.get(), bytes, 2, buf), 0u);
-  for (size_t i = 0; i < n; ++i) {
-    ASSERT_EQ(std::tie(left[2 * i], left[2 * i + 1]), std::make_tuple(mono[i], int16_t{0})) << i;
-    ASSERT_EQ(std::tie(right[2 * i], right[2 * i + 1]), std::make_tuple(int16_t{0}, mono[i])) << i;
+  for (const uint32_t layout : {LAYOUT_LEFT, LAYOUT_RIGHT}) {
+    auto m = Make(8, 1, 1000, MOD_PULSE_SINE, layout, SYMMOD_LSB_FIRST);
+    ASSERT_EQ(symmod_put_bytes(m.get(), &b, 1, buf), 128u);
+    for (int i = 0; i < 64; ++i) {
+      ASSERT_EQ(buf[2 * i + (layout == LAYOUT_LEFT ? 0 : 1)], mono[i]) << i;
+      ASSERT_EQ(buf[2 * i + (layout == LAYOUT_LEFT ? 1 : 0)], 0) << i;
+    }
   }
-  EXPECT_EQ(std::tie(none->phase, none->polarity), std::tie(l->phase, l->polarity));
+  auto none = Make(8, 1, 1000, MOD_PULSE_SINE, 7, SYMMOD_LSB_FIRST);
+  EXPECT_EQ(symmod_put_bytes(none.get(), &b, 1, buf), 0u);
+  EXPECT_EQ(std::tie(none->phase, none->polarity, none->prevSymbol),
+            std::make_tuple(0u, int16_t{-1}, uint8_t{1}));
 }
 
 TEST(SymbolModulator, RateChangeRescalesPhaseAndKeepsPolarity) {
