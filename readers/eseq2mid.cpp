@@ -287,16 +287,17 @@ CESEQ2MID::Decoded CESEQ2MID::DecodeEvent(RawEvent& out) {
 }
 
 ReadResult CESEQ2MID::ReadEvent(MusicEvent& ev) {
-  // Damage is sticky until the next Open, Rewind or not.
-  if (damaged_) return ReadResult::kDamaged;
-  if (atEnd_) return ReadResult::kEnd;
+  // A gap found too long stays on record until the next Open: Rewind starts
+  // the events over, but their end is then reported as damage.
+  const ReadResult endResult = damaged_ ? ReadResult::kDamaged : ReadResult::kEnd;
+  if (atEnd_) return endResult;
   for (;;) {
     RawEvent raw{};
     const Decoded r = DecodeEvent(raw);
     if (r == Decoded::kError) return ReadResult::kDamaged;
     if (r == Decoded::kEndOfData) {
       atEnd_ = true;
-      return ReadResult::kEnd;
+      return endResult;
     }
     if (raw.delta > maxGapTicks_) {
       damaged_ = true;
@@ -315,7 +316,7 @@ ReadResult CESEQ2MID::ReadEvent(MusicEvent& ev) {
     ev.status = raw.status;
     ev.data = raw.data;
     ev.length = raw.length;
-    if (raw.kind == kEventChannel && raw.status < 0xF0 && muted_[raw.status & 0x0F]) {
+    if (raw.kind == kEventChannel && muted_[raw.status & 0x0F]) {
       carriedTicks_ = ev.delta;
       continue;
     }

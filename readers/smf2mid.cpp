@@ -21,9 +21,12 @@ constexpr uint32_t kDefaultTempoUs = 500000;
 constexpr uint32_t kMaxVarLenBytes = 4;
 constexpr uint64_t kPastEnd = UINT64_MAX;
 constexpr int kTrackBits = 16;  // track numbers are 16-bit
-// Beyond this the merged clock would not fit its key: centuries at any
-// tempo, reachable only by a file made of day-long gaps.
-constexpr uint64_t kMaxTicks = (uint64_t{1} << (64 - kTrackBits)) - 2;
+constexpr uint64_t kTrackMask = (uint64_t{1} << kTrackBits) - 1;
+// Keys hold 48 bits of time. Every pending event lies less than 2^32 ticks
+// after the merged clock, so moving the keys' origin up to the clock once
+// it is this far ahead keeps every key in range, for files of any length.
+constexpr uint64_t kRebaseTicks = uint64_t{1} << 46;
+constexpr uint32_t kMaxRecordedTracks = 256;  // the order log names tracks in a byte
 
 // Data bytes of a channel status, indexed by (status >> 4) & 7.
 constexpr uint8_t kDataBytes[8] = {2, 2, 2, 2, 1, 1, 2, 0};
@@ -33,15 +36,17 @@ uint32_t BE32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-// Reads a variable-length quantity at pos, never past end. False when it is
-// cut off or longer than the four bytes a file may use.
+// Reads a variable-length quantity at pos, never past end; false when it is
+// cut off. Any number of bytes is accepted; the value keeps its low 32 bits.
 bool ReadVarLen(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t& value) {
-  value = 0;
-  for (uint32_t n = 0; n < kMaxVarLenBytes; ++n) {
-    if (pos >= end) return false;
+  uint32_t v = 0;
+  while (pos < end) {
     const uint8_t b = data[pos++];
-    value = (value << 7) | (b & 0x7F);
-    if ((b & 0x80) == 0) return true;
+    v = (v << 7) | (b & 0x7F);
+    if (b < 0x80) {
+      value = v;
+      return true;
+    }
   }
   return false;
 }
@@ -134,7 +139,9 @@ OpenResult CSMF2MID::Parse() {
   damaged_ = false;
   atEnd_ = false;
 
-  // The opening scan: length and the title (a Track Name at time 0).
+  // The opening scan: length and the title (a Track Name at time 0). It
+  // also records the merge order for the passes that follow.
+  replaying_ = false;
   OpenResult r = Rewind();
   if (r != OpenResult::kOpened) {
     Close();
@@ -145,6 +152,13 @@ OpenResult CSMF2MID::Parse() {
   bool titleFound = false;
   MusicEvent ev;
   try {
+    if (trackCount_ <= kMaxRecordedTracks) {
+      // Each event takes at least two bytes (delta and status or data), and
+      // each track may end once more on an event cut off by its chunk end.
+      orderCapacity_ = totalTrackBytes_ / 2 + trackCount_;
+      order_ = std::make_unique_for_overwrite<uint8_t[]>(orderCapacity_);
+      recording_ = true;
+    }
     while (ReadEvent(ev) == ReadResult::kEvent) {
       sumMs += ev.delta * 1000.0 / ticksPerSecond_;
       sumTicks += ev.delta;
@@ -157,6 +171,9 @@ OpenResult CSMF2MID::Parse() {
     Close();
     return OpenResult::kOutOfMemory;
   }
+  replaying_ = recording_ && !damaged_;
+  recording_ = false;
+  if (replaying_) std::vector<uint64_t>().swap(keyTree_);
   lengthMs_ = SaturateToU32(std::trunc(sumMs + 0.5));
   r = Rewind();
   if (r != OpenResult::kOpened) Close();
@@ -167,8 +184,13 @@ void CSMF2MID::Close() {
   std::vector<uint8_t>().swap(file_);
   std::vector<TrackState>().swap(tracks_);
   std::vector<uint64_t>().swap(keyTree_);
+  order_.reset();
+  orderLength_ = 0;
+  recording_ = false;
+  replaying_ = false;
   std::string().swap(title_);
   loaded_ = false;
+  atEnd_ = true;
 }
 
 void CSMF2MID::RecomputeTiming() {
@@ -196,10 +218,14 @@ OpenResult CSMF2MID::Rewind() {
   carriedTicks_ = 0;
   atEnd_ = false;
   RecomputeTiming();
+  step_ = 0;
+  keyBase_ = 0;
   try {
     tracks_.assign(trackCount_, TrackState{});
-    leafBase_ = std::bit_ceil(std::max<size_t>(trackCount_, 1));
-    keyTree_.assign(2 * leafBase_, kPastEnd);
+    if (!replaying_) {
+      leafBase_ = std::bit_ceil(std::max<size_t>(trackCount_, 1));
+      keyTree_.assign(2 * leafBase_, kPastEnd);
+    }
   } catch (const std::bad_alloc&) {
     Close();
     return OpenResult::kOutOfMemory;
@@ -208,11 +234,10 @@ OpenResult CSMF2MID::Rewind() {
   uint32_t at = kHeaderBytes;
   for (size_t i = 0; i < tracks_.size(); ++i) {
     TrackState& t = tracks_[i];
-    t.chunkStart = at;
-    t.chunkLength = BE32(file_.data() + at + 4);
+    const uint32_t length = BE32(file_.data() + at + 4);
     t.pos = at + kChunkHeaderBytes;
-    t.end = t.pos + t.chunkLength;
-    totalTrackBytes_ += t.chunkLength;
+    t.end = t.pos + length;
+    totalTrackBytes_ += length;
     at = t.end;
     PeekDelta(i);
   }
@@ -232,31 +257,40 @@ inline void CSMF2MID::SetKey(size_t track, uint64_t key) {
   }
 }
 
+void CSMF2MID::Rebase() {
+  keyBase_ = now_;
+  uint64_t* tree = keyTree_.data();
+  for (size_t i = 0; i < tracks_.size(); ++i) {
+    const TrackState& t = tracks_[i];
+    tree[leafBase_ + i] = t.finished ? kPastEnd : ((t.nextTime - keyBase_) << kTrackBits) | i;
+  }
+  for (size_t node = leafBase_ - 1; node >= 1; --node) {
+    tree[node] = std::min(tree[2 * node], tree[2 * node + 1]);
+  }
+}
+
 // Each track's next delta is peeked as soon as its previous event has been
 // read. A track whose chunk ends before its End of Track simply ends there:
 // many files in circulation lack it, and the chunk length is the only bound.
 inline void CSMF2MID::PeekDelta(size_t track) {
   TrackState& t = tracks_[track];
+  const uint8_t* d = file_.data();
   uint32_t pos = t.pos;
   uint32_t delta = 0;
-  if (t.finished) {
-    SetKey(track, kPastEnd);
-    return;
+  if (!t.finished) {
+    if (t.end - pos >= 2 && (d[pos] & d[pos + 1]) < 0x80) {
+      // One or two bytes, as nearly every delta is, without a branch on which.
+      const uint32_t more = d[pos] >> 7;
+      delta = ((d[pos] & 0x7Fu) << (7 * more)) | (d[pos + 1] & (0u - more));
+      pos += 1 + more;
+    } else if (!ReadVarLen(d, pos, t.end, delta)) {
+      t.finished = true;
+    }
   }
-  if (pos < t.end && file_[pos] < 0x80) {
-    delta = file_[pos++];  // most deltas are one byte
-  } else if (!ReadVarLen(file_.data(), pos, t.end, delta)) {
-    t.finished = true;
-    SetKey(track, kPastEnd);
-    return;
-  }
-  t.deltaBytes = pos - t.pos;
-  uint64_t time = t.lastTime + delta;
-  if (time > kMaxTicks) {
-    damaged_ = true;
-    time = kMaxTicks;
-  }
-  SetKey(track, (time << kTrackBits) | track);
+  t.body = pos;
+  t.nextTime += delta;
+  if (replaying_) return;
+  SetKey(track, t.finished ? kPastEnd : ((t.nextTime - keyBase_) << kTrackBits) | track);
 }
 
 // Decodes the event after the peeked delta into ev's kind, status, data and
@@ -264,11 +298,11 @@ inline void CSMF2MID::PeekDelta(size_t track) {
 // track, like a missing End of Track: the events before it still play.
 inline bool CSMF2MID::DecodeEvent(TrackState& t, MusicEvent& ev) {
   const uint8_t* d = file_.data();
-  uint32_t pos = t.pos + t.deltaBytes;
+  uint32_t pos = t.body;
   const uint32_t end = t.end;
   if (pos >= end) return false;
   const uint8_t b = d[pos++];
-  if (b == 0xF0 || b == 0xF7 || b == 0xFF) {
+  if (b >= 0xF0 && (b == 0xF0 || b == 0xF7 || b == 0xFF)) {
     uint8_t status = b;
     if (b == 0xFF) {
       if (pos >= end) return false;
@@ -285,14 +319,20 @@ inline bool CSMF2MID::DecodeEvent(TrackState& t, MusicEvent& ev) {
   } else {
     // A channel message, with its own status or under the running status
     // (then b is the first data byte). Both cases share one path, chosen by
-    // selects rather than branches: which one comes next is unpredictable.
-    const bool own = (b & 0x80) != 0;
-    const uint8_t status = own ? b : t.runningStatus;
-    const uint8_t n = own ? kDataBytes[(b >> 4) & 7] : t.runningLength;
-    const uint32_t first = own ? pos : pos - 1;
-    if (n > end - first) return false;
-    if (n > 0) t.buffer[0] = d[first];
-    if (n > 1) t.buffer[1] = d[first + 1];
+    // masks rather than branches: which one comes next is unpredictable.
+    const uint32_t own = b >> 7;
+    const uint32_t ownMask = 0u - own;
+    const auto status = static_cast<uint8_t>((b & ownMask) | (t.runningStatus & ~ownMask));
+    const uint32_t n = (kDataBytes[(b >> 4) & 7] & ownMask) | (t.runningLength & ~ownMask);
+    const uint32_t first = pos - 1 + own;
+    if (end - first < 2) {
+      if (n > end - first) return false;
+      if (n > 0) t.buffer[0] = d[first];
+    } else {
+      // Both bytes are inside the chunk; the length tells which count.
+      t.buffer[0] = d[first];
+      t.buffer[1] = d[first + 1];
+    }
     // Under a status without data bytes (0xF1..0xFE) a stray data byte is
     // consumed with the status alone.
     pos = std::max(pos, first + n);
@@ -318,38 +358,50 @@ void CSMF2MID::SetTempo(const uint8_t* data) {
 }
 
 ReadResult CSMF2MID::ReadEvent(MusicEvent& ev) {
-  if (atEnd_ && !damaged_) return ReadResult::kEnd;
+  if (damaged_) return ReadResult::kDamaged;
+  if (atEnd_) return ReadResult::kEnd;
   for (;;) {
-    if (damaged_) return ReadResult::kDamaged;
     // Each track's pending time is implicit: now_ minus its last event's
     // tick, so the track with the smallest remaining time is the one with
-    // the earliest next tick, the tree's root.
-    const uint64_t key = keyTree_.empty() ? kPastEnd : keyTree_[1];
-    if (key == kPastEnd) {
-      atEnd_ = true;
-      return ReadResult::kEnd;
+    // the earliest next tick, the tree's root. Times never go back, so no
+    // track can fall behind the merged clock.
+    size_t best;
+    if (replaying_) {
+      if (step_ == orderLength_) {
+        atEnd_ = true;
+        return ReadResult::kEnd;
+      }
+      best = order_[step_++];
+    } else {
+      const uint64_t key = keyTree_[1];
+      if (key == kPastEnd) {
+        atEnd_ = true;
+        return ReadResult::kEnd;
+      }
+      best = key & kTrackMask;
+      if (recording_) {
+        if (orderLength_ < orderCapacity_) {
+          order_[orderLength_++] = static_cast<uint8_t>(best);
+        } else {
+          recording_ = false;  // cannot happen by the capacity's count; the tree still works
+        }
+      }
     }
-    const size_t best = key & ((1u << kTrackBits) - 1);
-    const uint64_t bestTime = key >> kTrackBits;
     TrackState& t = tracks_[best];
-    // A track behind the merged clock cannot be placed in time.
-    if (bestTime < now_) {
-      damaged_ = true;
-      return ReadResult::kDamaged;
-    }
     if (!DecodeEvent(t, ev)) {
       t.finished = true;
-      SetKey(best, kPastEnd);
+      if (!replaying_) SetKey(best, kPastEnd);
       continue;
     }
-    const uint64_t d = bestTime - now_;
+    const uint64_t time = t.nextTime;
+    const uint64_t d = time - now_;
     const bool meta = ev.kind == kEventMeta;
     if (d > maxGapTicks_ && !(meta && ev.status == 0x2F)) {
       damaged_ = true;
       return ReadResult::kDamaged;
     }
-    now_ = bestTime;
-    t.lastTime = bestTime;
+    now_ = time;
+    if (!replaying_ && now_ - keyBase_ > kRebaseTicks) Rebase();
     PeekDelta(best);
 
     ev.tempo = tempoUs_;
@@ -358,8 +410,7 @@ ReadResult CSMF2MID::ReadEvent(MusicEvent& ev) {
       // A Set Tempo too short to hold three bytes is passed on but changes
       // nothing: guessing the missing bytes could only make the timing worse.
       if (ev.status == 0x51 && ev.length >= 3) SetTempo(ev.data);
-    } else if (ev.kind == kEventChannel && ev.status < 0xF0 && muted_[ev.status & 0x0F]) {
-      // Only real channel messages have a channel to mute.
+    } else if (ev.kind == kEventChannel && muted_[ev.status & 0x0F]) {
       carriedTicks_ = ev.delta;
       continue;
     }

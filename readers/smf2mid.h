@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,10 @@ class CSMF2MID final : public CMusicFile2MID {
 
  private:
   struct TrackState {
-    uint32_t pos = 0;  // offsets into file_
-    uint32_t end = 0;  // one past the chunk's last byte
-    uint32_t chunkStart = 0;
-    uint32_t chunkLength = 0;
-    uint64_t lastTime = 0;    // absolute tick of the track's last event
-    uint32_t deltaBytes = 0;  // size of the peeked delta at pos
+    uint64_t nextTime = 0;  // absolute tick of the next event, once its delta is read
+    uint32_t pos = 0;       // offsets into file_: the next event's delta,
+    uint32_t body = 0;      // the byte after that delta,
+    uint32_t end = 0;       // and one past the chunk's last byte
     uint8_t runningStatus = 0x90;
     uint8_t runningLength = 2;
     uint8_t buffer[2] = {};
@@ -56,17 +55,29 @@ class CSMF2MID final : public CMusicFile2MID {
   void SetTempo(const uint8_t* data);  // the three bytes of a Set Tempo
   inline void PeekDelta(size_t track);
   inline void SetKey(size_t track, uint64_t key);
+  void Rebase();
   inline bool DecodeEvent(TrackState& t, MusicEvent& ev);
 
   std::vector<uint8_t> file_;  // the whole file; track data starts at byte 14
   std::vector<TrackState> tracks_;
-  // Choosing the next track: each track's key is the absolute tick of its
-  // next event << 16 | its number (all ones once it has none), so that the
-  // smallest key is the earliest event with ties going to the lower track.
-  // The keys are the leaves of a tree whose every node holds the smaller of
-  // its two children; the root is the next event.
+  // Choosing the next track: each track's key is the tick of its next event
+  // (counted from keyBase_) << 16 | its number, all ones once it has none, so
+  // that the smallest key is the earliest event with ties going to the lower
+  // track. The keys are the leaves of a tree whose every node holds the
+  // smaller of its two children; the root is the next event.
   std::vector<uint64_t> keyTree_;
   size_t leafBase_ = 1;
+  uint64_t keyBase_ = 0;
+  // The order of tracks chosen by the opening scan's merge. The order is the
+  // same on every pass (times do not depend on tempo, speed or muting), so
+  // later passes follow it instead of keeping the tree. Files with more
+  // tracks than a byte can name keep using the tree.
+  std::unique_ptr<uint8_t[]> order_;
+  size_t orderLength_ = 0;
+  size_t orderCapacity_ = 0;
+  size_t step_ = 0;
+  bool recording_ = false;
+  bool replaying_ = false;
   std::string title_;
   uint64_t totalTrackBytes_ = 0;
   uint64_t bytesConsumed_ = 0;
@@ -81,7 +92,7 @@ class CSMF2MID final : public CMusicFile2MID {
   uint32_t lengthMs_ = 0;
   bool loaded_ = false;
   bool damaged_ = false;
-  bool atEnd_ = false;
+  bool atEnd_ = true;  // a closed reader has nothing to deliver
 };
 
 }  // namespace tonvelo

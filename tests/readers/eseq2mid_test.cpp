@@ -31,11 +31,10 @@ TEST(ESEQ2MID, OpenResults) {
   EXPECT_EQ(r.OpenBuffer(good), OpenResult::kOpened);
   EXPECT_EQ(r.OpenBuffer(Bytes(good.begin(), good.begin() + 38)), OpenResult::kReadIncomplete);
   Bytes foreign = good;
-  foreign[7] = 'X';
+  foreign[14] = 'X';
   EXPECT_EQ(r.OpenBuffer(foreign), OpenResult::kNotThisFormat);
-  // A first block that leaves no event data.
+  // A first block that leaves no event data is damage.
   EXPECT_EQ(r.OpenBuffer(EseqBuilder().Block(Bytes(10, 0)).Build()), OpenResult::kDamaged);
-  EXPECT_EQ(r.OpenBuffer(EseqBuilder().Build()), OpenResult::kDamaged);
   EXPECT_EQ(r.OpenBuffer(EseqBuilder().Block(Bytes(10, 0)).Events({0xF1}).Build()),
             OpenResult::kOpened);
 
@@ -52,83 +51,52 @@ TEST(ESEQ2MID, OpenResults) {
   EXPECT_EQ(r.Open(dir / "missing.fil"), OpenResult::kCannotOpen);
   std::filesystem::remove_all(dir);
   EXPECT_STREQ(r.GetDescription(), "Yamaha ESEQ file");
-
-  // Closed, a reader answers calmly.
   r.Close();
   r.Close();
   MusicEvent ev;
   EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);
-  EXPECT_EQ(r.Rewind(), OpenResult::kCannotOpen);
   EXPECT_EQ(r.GetPercentDone(), 0u);
-  EXPECT_NE(r.GetDivision(), 0u);
 }
 
 TEST(ESEQ2MID, TempoCodes) {
-  struct Case {
-    Bytes file;
-    uint32_t bpm;
-  };
   const Bytes notes = {0xF1, 0x00, 0x90, 60, 1};
-  const Case cases[] = {
+  const std::pair<Bytes, uint32_t> cases[] = {
       {EseqBuilder().TempoCode(0).Events(notes).Build(), 120},
       {EseqBuilder().TempoCode(91).Events(notes).Build(), 120},
-      {EseqBuilder().TempoCode(1).Events(notes).Build(), 30},
       {EseqBuilder().TempoCode(255).Events(notes).Build(), 284},
       // The 80-byte block's code wins over the header's; code 0 there too is 120.
       {EseqBuilder().TempoCode(91).TitleBlock(71, "", "").Events(notes).Build(), 100},
       {EseqBuilder().TempoCode(1).TitleBlock(0, "", "").Events(notes).Build(), 120},
-      // Blocks of other lengths are not read.
       {EseqBuilder().TempoCode(91).Block(Bytes(40, 71)).Events(notes).Build(), 120},
   };
-  for (const Case& c : cases) {
+  for (const auto& [file, bpm] : cases) {
     CESEQ2MID r;
-    const auto events = ReadBytes(r, c.file);
+    const auto events = ReadBytes(r, file);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(r.GetInitialBPM(), c.bpm);
-    EXPECT_EQ(events[0].tempo, (120000000u + c.bpm) / (2 * c.bpm)) << c.bpm;
-    EXPECT_EQ(r.GetDivision(), 384u);
-    EXPECT_EQ(r.GetTicksPerSecond(), c.bpm * 100 * 384 / 6000.0);
+    EXPECT_EQ(r.GetInitialBPM(), bpm);
+    EXPECT_EQ(events[0].tempo, (120000000u + bpm) / (2 * bpm)) << bpm;
+    EXPECT_EQ(r.GetTicksPerSecond(), bpm * 100 * 384 / 6000.0);
   }
 }
 
 TEST(ESEQ2MID, TempoChangesScaleTheInitialTempo) {
   // clang-format off
-  const Bytes file = EseqBuilder()
-                         .Events({0xF1, 0x00, 0x90, 60, 1,
-                                  0xFB, 0x68, 0x07,  // 1000: unchanged
-                                  0x90, 61, 1,
-                                  0xFB, 0x74, 0x03,  // 500: half
-                                  0x90, 62, 1,
-                                  0xFB, 0x01, 0x00,  // 1 × 120 / 1000 = 0 BPM: ignored
-                                  0x90, 63, 1,
-                                  0xFB, 0x68, 0x07,  // relative to the initial tempo again
-                                  0x90, 64, 1, 0xF2})
-                         .Build();
+  const Bytes file = EseqBuilder().Events({0xF1, 0x00,
+      0xFB, 0x68, 0x07,  // 1000: unchanged
+      0xFB, 0x74, 0x03,  // 500: half
+      0xFB, 0x01, 0x00,  // 1 × 120 / 1000 = 0 BPM: ignored
+      0xFB, 0x61, 0x03,  // 481 × 120 / 1000 = 57.72: 57, from the initial tempo again
+      0xF2}).Build();
   // clang-format on
   CESEQ2MID r;
-  ASSERT_EQ(r.OpenBuffer(file), OpenResult::kOpened);
-  MusicEvent ev;
-  auto next = [&] {
-    EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
-    return test::Copy(ev);
-  };
-  EXPECT_EQ(next(), Note(0, 0x90, 60, 1));
-  EXPECT_EQ(next(), MetaEv(0, kTempoMeta));
-  EXPECT_EQ(r.GetBPM(), 120u);
-  EXPECT_EQ(next(), Note(0, 0x90, 61, 1));
-  EXPECT_EQ(next(), MetaEv(0, kTempoMeta));  // carries the tempo before it
-  EXPECT_EQ(r.GetBPM(), 60u);
-  EXPECT_EQ(r.GetTicksPerSecond(), 384.0);
-  EXPECT_EQ(r.GetMaxGapTicks(), 384u * 86400u);
-  EXPECT_EQ(next(), Note(0, 0x90, 62, 1, 1000000));
-  EXPECT_EQ(next(), MetaEv(0, kTempoMeta, {}, 1000000));
-  EXPECT_EQ(r.GetBPM(), 60u);
-  EXPECT_EQ(next(), Note(0, 0x90, 63, 1, 1000000));
-  EXPECT_EQ(next(), MetaEv(0, kTempoMeta, {}, 1000000));
-  EXPECT_EQ(next(), Note(0, 0x90, 64, 1));
-  EXPECT_EQ(next(), MetaEv(0, kEndMeta));
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);
-  // Rewind goes back to the initial tempo.
+  ReadResult last;
+  const std::vector<Ev> expected = {
+      MetaEv(0, kTempoMeta), MetaEv(0, kTempoMeta), MetaEv(0, kTempoMeta, {}, 1000000),
+      MetaEv(0, kTempoMeta, {}, 1000000), MetaEv(0, kEndMeta, {}, 1052632)};
+  EXPECT_EQ(ReadBytes(r, file, &last), expected);
+  EXPECT_EQ(r.GetBPM(), 57u);
+  EXPECT_EQ(r.GetTicksPerSecond(), 57 * 100 * 384 / 6000.0);
+  EXPECT_EQ(r.GetMaxGapTicks(), 365u * 86400);  // 364.8 rounded
   ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
   EXPECT_EQ(r.GetBPM(), 120u);
 }
@@ -145,7 +113,6 @@ TEST(ESEQ2MID, PartsEndTheSong) {
   const Case cases[] = {
       // P = 1: the first part end is End of Track; the next part start ends the song.
       {1, {0xF1, 0, 0x90, 60, 1, 0xF2, 0x90, 63, 1, 0xF1, 0, 0x90, 61, 1}, {n60, end}},
-      {1, {0xF1, 0, 0x90, 60, 1, 0xF2}, {n60, end}},
       // P = 0: only the first part plays, and it has no End of Track.
       {0, {0xF1, 0, 0x90, 60, 1, 0xF2, 0xF1, 0, 0x90, 61, 1}, {n60}},
       {0, {0xF1, 0, 0x90, 60, 1, 0xF1, 0, 0x90, 61, 1}, {n60, n61}},
@@ -165,47 +132,28 @@ TEST(ESEQ2MID, PartsEndTheSong) {
   }
 }
 
-TEST(ESEQ2MID, WaitsAddToTheNextEvent) {
-  CESEQ2MID r;
-  const auto events =
-      ReadBytes(r, EseqBuilder()
-                       .Events({0xF1, 0, 0xF3, 0x0A, 0xF4, 0x00, 0x01, 0x90, 60, 1, 0xF4, 0x7F,
-                                0x7F, 0xF2, 0xF3, 0x20})  // waits at the very end go nowhere
-                       .Build());
-  const std::vector<Ev> expected = {Note(138, 0x90, 60, 1), MetaEv(16383, kEndMeta)};
-  EXPECT_EQ(events, expected);
-}
-
 TEST(ESEQ2MID, MalformedBytesFailOnlyTheirEvent) {
-  struct Case {
-    Bytes events;
-    std::vector<ReadResult> results;
-  };
   constexpr auto E = ReadResult::kEvent;
   constexpr auto D = ReadResult::kDamaged;
   constexpr auto X = ReadResult::kEnd;
-  const Case cases[] = {
+  const std::pair<Bytes, std::vector<ReadResult>> cases[] = {
       {{0xF1, 0, 0xF3, 0x80, 0x90, 60, 1}, {D, E, X}},        // wait operand above 127
       {{0xF1, 0, 0xF4, 0x00, 0x80, 0x90, 60, 1}, {D, E, X}},  // second operand too
-      {{0xF1, 0, 0xFB, 0x80, 0x00, 0x90, 60, 1}, {D, E, X}},  // tempo operand
-      {{0xF1, 0, 0xFB, 0x00, 0x90, 0x90, 60, 1}, {D, E, X}},  // both operands go
+      {{0xF1, 0, 0xFB, 0x00, 0x90, 0x90, 60, 1}, {D, E, X}},  // tempo operands go together
       {{0xF1, 0, 0x3C, 0x90, 60, 1}, {D, E, X}},              // data byte as a status
       {{0xF1, 0, 0x90, 60, 1, 0xF4, 0x01}, {E, D, X}},        // operand beyond the end
       {{0xF1, 0, 0xF0, 0x43, 0x10}, {D, X}},                  // unterminated system exclusive
-      {{0xF1, 0, 0x90, 60}, {D, X}},                          // cut channel message
       {{0xF1, 0, 0xFE, 0x10, 60}, {D, X}},                    // cut escaped message
       {{0xF1}, {D, X}},                                       // part start without operand
-      {{0xF1, 0, 0xF9, 0x04}, {D, X}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [events, results] : cases) {
     CESEQ2MID r;
-    ASSERT_EQ(r.OpenBuffer(EseqBuilder().Events(c.events).Build()), OpenResult::kOpened);
+    ASSERT_EQ(r.OpenBuffer(EseqBuilder().Events(events).Build()), OpenResult::kOpened);
     MusicEvent ev;
     std::vector<ReadResult> got;
-    for (size_t i = 0; i < c.results.size(); ++i) got.push_back(r.ReadEvent(ev));
-    EXPECT_EQ(got, c.results) << "case starting " << int{c.events[2 % c.events.size()]};
+    for (size_t i = 0; i < results.size(); ++i) got.push_back(r.ReadEvent(ev));
+    EXPECT_EQ(got, results) << "case with " << events.size() << " bytes";
   }
-
   // The opening scan stops at the first bad event.
   CESEQ2MID r;
   ASSERT_EQ(r.OpenBuffer(EseqBuilder()
@@ -225,13 +173,9 @@ TEST(ESEQ2MID, TitleHalvesAreJoined) {
     }
     return CESEQ2MID::CleanTitle(raw);
   };
-  EXPECT_EQ(title("MY SONG", "PART TWO"), "MY SONG PART TWO");
   EXPECT_EQ(title("ABCDEFGHIJKLMNOP", "QRST"), "ABCDEFGHIJKLMNOP QRST");
-  EXPECT_EQ(title("ABCDEFGHIJKLMNOP", ""), "ABCDEFGHIJKLMNOP");
   EXPECT_EQ(title("  TWO   SPACES", " X"), "TWO SPACES X");  // leading spaces go too
-  EXPECT_EQ(title("", ""), "");
   EXPECT_EQ(title(std::string("NUL\0AFTER", 9), "MORE"), "NUL");
-
   CESEQ2MID r;
   ASSERT_EQ(
       r.OpenBuffer(EseqBuilder().TitleBlock(0, "MY SONG", "PART TWO").Events({0xF1, 0}).Build()),
@@ -242,19 +186,18 @@ TEST(ESEQ2MID, TitleHalvesAreJoined) {
   EXPECT_STREQ(r.GetTitle(), "");
 }
 
-TEST(ESEQ2MID, MessageKinds) {
+TEST(ESEQ2MID, MessageKindsAndWaits) {
   CESEQ2MID r;
   // clang-format off
-  const auto events = ReadBytes(
-      r, EseqBuilder()
-             .Events({0xF1, 0x00, 0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7,
-                      0xF7,                    // a lone 0xF7 is a status without data
-                      0xFE, 0x10, 0x3C, 0x40,  // escaped status 0x90
-                      0xFE, 0x78,              // escaped 0xF8: no data bytes
-                      0xC3, 0x05, 0xD4, 0x20, 0xE5, 0x00, 0x40,
-                      0xF5, 0xF6, 0xF8, 0xFA, 0xFC, 0xFD, 0xFF, 0x12,  // no events
-                      0xF3, 0x01, 0xA0, 60, 1, 0xF2})
-             .Build());
+  const auto events = ReadBytes(r, EseqBuilder().Events({0xF1, 0x00,
+      0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7,
+      0xF7,                    // a lone 0xF7 is a status without data
+      0xFE, 0x10, 0x3C, 0x40,  // escaped status 0x90
+      0xFE, 0x78,              // escaped 0xF8: no data bytes
+      0xC3, 0x05, 0xD4, 0x20, 0xE5, 0x00, 0x40,
+      0xF5, 0xF6, 0xF8, 0xFA, 0xFC, 0xFD, 0xFF, 0x12,  // no events
+      0xF3, 0x0A, 0xF4, 0x00, 0x01, 0xA0, 60, 1,
+      0xF4, 0x7F, 0x7F, 0xF2, 0xF3, 0x20}).Build());  // waits at the very end go nowhere
   // clang-format on
   const std::vector<Ev> expected = {
       {kEventSysEx, 0, 500000, 0xF0, {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7}},
@@ -264,8 +207,8 @@ TEST(ESEQ2MID, MessageKinds) {
       {kEventChannel, 0, 500000, 0xC3, {0x05}},
       {kEventChannel, 0, 500000, 0xD4, {0x20}},
       Note(0, 0xE5, 0x00, 0x40),
-      Note(1, 0xA0, 60, 1),
-      MetaEv(0, kEndMeta),
+      Note(138, 0xA0, 60, 1),
+      MetaEv(16383, kEndMeta),
   };
   EXPECT_EQ(events, expected);
 }
@@ -278,15 +221,12 @@ TEST(ESEQ2MID, BeatExponentSetsTheDivision) {
         OpenResult::kOpened);
     return r.GetDivision();
   };
-  // The scan leaves the last exponent of the file in force.
+  // The scan leaves the last exponent of the file in force; five bits count.
   EXPECT_EQ(divisionAfterOpen(2), 384u);
-  EXPECT_EQ(divisionAfterOpen(3), 192u);
   EXPECT_EQ(divisionAfterOpen(0), 1536u);
-  EXPECT_EQ(divisionAfterOpen(9), 3u);
   EXPECT_EQ(divisionAfterOpen(10), 1u);
   EXPECT_EQ(divisionAfterOpen(11), 1u);  // would be 0
-  EXPECT_EQ(divisionAfterOpen(0x80 | 5), 48u);
-  EXPECT_EQ(divisionAfterOpen(32 + 3), 192u);  // only five bits count
+  EXPECT_EQ(divisionAfterOpen(32 + 3), 192u);
 
   // Within a pass a new exponent takes effect at the next tempo change.
   CESEQ2MID r;
@@ -302,52 +242,58 @@ TEST(ESEQ2MID, BeatExponentSetsTheDivision) {
   ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);  // tempo change
   EXPECT_EQ(r.GetDivision(), 192u);
   EXPECT_EQ(r.GetTicksPerSecond(), 384.0);
-  ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);
-  ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
-  EXPECT_EQ(r.GetDivision(), 384u);
 }
 
 TEST(ESEQ2MID, MutedChannelsCarryTheirTicks) {
   CESEQ2MID r;
-  ASSERT_EQ(r.OpenBuffer(EseqBuilder()
-                             .Events({0xF1, 0, 0xF3, 5, 0x91, 60, 1, 0xF3, 10, 0x90, 61, 1, 0xF3, 3,
-                                      0x91, 62, 1})
-                             .Build()),
-            OpenResult::kOpened);
+  ASSERT_EQ(
+      r.OpenBuffer(EseqBuilder()
+                       .Events({0xF1, 0,    0xF3, 5, 0x91, 60, 1,    0xF3, 10, 0x90, 61, 1, 0xF3,
+                                3,    0x91, 62,   1, 0xF3, 4,  0xF7, 0xF3, 2,  0x90, 63, 1})
+                       .Build()),
+      OpenResult::kOpened);
   r.MuteChannel(1);
+  r.MuteChannel(7);  // 0xF7 is a channel message on channel 7
   ReadResult last;
-  EXPECT_EQ(ReadAll(r, &last), std::vector<Ev>{Note(15, 0x90, 61, 1)});
+  EXPECT_EQ(ReadAll(r, &last), (std::vector<Ev>{Note(15, 0x90, 61, 1), Note(9, 0x90, 63, 1)}));
   EXPECT_EQ(last, ReadResult::kEnd);
   r.UnmuteChannel(1);
+  r.UnmuteChannel(7);
   ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
-  EXPECT_EQ(ReadAll(r).size(), 3u);
+  EXPECT_EQ(ReadAll(r).size(), 5u);
 }
 
-Bytes LongWait(uint32_t waits) {
-  Bytes b = {0xF1, 0, 0x90, 60, 1};
-  for (uint32_t i = 0; i < waits; ++i) b.insert(b.end(), {0xF4, 0x7F, 0x7F});
-  b.insert(b.end(), {0x90, 61, 1});
-  return b;
-}
-
-TEST(ESEQ2MID, GapOverADayIsStickyDamage) {
+TEST(ESEQ2MID, GapOverADayIsDamageUntilTheNextOpen) {
   // 768 ticks per second: a day is 66 355 200 ticks, 4050.2 full waits.
-  CESEQ2MID ok;
-  ASSERT_EQ(ok.OpenBuffer(EseqBuilder().Events(LongWait(4050)).Build()), OpenResult::kOpened);
-  const auto events = ReadAll(ok);
+  auto longWait = [](uint32_t waits) {
+    Bytes b = {0xF1, 0, 0x90, 60, 1};
+    for (uint32_t i = 0; i < waits; ++i) b.insert(b.end(), {0xF4, 0x7F, 0x7F});
+    b.insert(b.end(), {0x90, 61, 1});
+    return EseqBuilder().Events(b).Build();
+  };
+  CESEQ2MID r;
+  const auto events = ReadBytes(r, longWait(4050));
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1].delta, 4050u * 16383u);
 
-  CESEQ2MID r;
-  ASSERT_EQ(r.OpenBuffer(EseqBuilder().Events(LongWait(4051)).Build()), OpenResult::kOpened);
+  ASSERT_EQ(r.OpenBuffer(longWait(4051)), OpenResult::kOpened);
   EXPECT_EQ(r.GetLength(), 0u);  // the scan stopped at the gap
-  MusicEvent ev;
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kDamaged);
-  ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kDamaged);
-  ASSERT_EQ(r.OpenBuffer(EseqBuilder().Events(LongWait(1)).Build()), OpenResult::kOpened);
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
+  // Each pass delivers the events before the gap; from the gap on, and at
+  // the end of any later pass, the answer is damage.
+  for (int pass = 0; pass < 2; ++pass) {
+    MusicEvent ev;
+    ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent) << pass;
+    EXPECT_EQ(r.ReadEvent(ev), ReadResult::kDamaged) << pass;
+    EXPECT_EQ(r.ReadEvent(ev), ReadResult::kDamaged) << pass;
+    ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
+  }
+  r.SetSpeed(200);
+  ReadResult last;
+  EXPECT_EQ(ReadAll(r, &last).size(), 2u);  // the gap fits now, but the end stays damaged
+  EXPECT_EQ(last, ReadResult::kDamaged);
+  ASSERT_EQ(r.OpenBuffer(longWait(1)), OpenResult::kOpened);
+  EXPECT_EQ(ReadAll(r, &last).size(), 2u);
+  EXPECT_EQ(last, ReadResult::kEnd);
 }
 
 TEST(ESEQ2MID, LengthPercentSkipAndSpeed) {
@@ -358,24 +304,21 @@ TEST(ESEQ2MID, LengthPercentSkipAndSpeed) {
   CESEQ2MID r;
   ASSERT_EQ(r.OpenBuffer(EseqBuilder().Events(events).Build()), OpenResult::kOpened);
   EXPECT_EQ(r.GetLength(), 2000u);
-  EXPECT_EQ(r.GetPercentDone(), 0u);
   MusicEvent ev;
   ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
   EXPECT_EQ(r.GetPercentDone(), 8u * 100 / 27);
   EXPECT_EQ(ReadAll(r).size(), 4u);
   EXPECT_EQ(r.GetPercentDone(), 100u);
   EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);
-
   r.SkipTo(1000);
   ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
   EXPECT_EQ(ev.data[0], 2);
-
   r.SetSpeed(0);
   r.SetSpeed(1001);
   EXPECT_EQ(r.GetTicksPerSecond(), 768.0);
   r.SetSpeed(200);
   EXPECT_EQ(r.GetTicksPerSecond(), 1536.0);
-  EXPECT_EQ(r.GetMaxGapTicks(), 1536u * 86400u);
+  EXPECT_EQ(r.GetMaxGapTicks(), 1536u * 86400);
 }
 
 }  // namespace
