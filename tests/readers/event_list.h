@@ -26,17 +26,14 @@ inline std::ostream& operator<<(std::ostream& os, const Ev& e) {
   return os << std::dec << '}';
 }
 
-inline Ev Copy(const MusicEvent& ev) {
-  return {ev.kind, ev.delta, ev.tempo, ev.status,
-          ev.length ? std::vector<uint8_t>(ev.data, ev.data + ev.length) : std::vector<uint8_t>{}};
-}
-
 // Reads until the reader answers nonzero; `last` receives that answer.
 inline std::vector<Ev> ReadAll(CMusicFile2MID& r, ReadResult* last = nullptr) {
   std::vector<Ev> out;
   MusicEvent ev;
   ReadResult res;
-  while ((res = r.ReadEvent(ev)) == ReadResult::kEvent) out.push_back(Copy(ev));
+  while ((res = r.ReadEvent(ev)) == ReadResult::kEvent) {
+    out.push_back({ev.kind, ev.delta, ev.tempo, ev.status, {ev.data, ev.data + ev.length}});
+  }
   if (last) *last = res;
   return out;
 }
