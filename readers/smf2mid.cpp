@@ -18,7 +18,6 @@ constexpr uint32_t kChunkHeaderBytes = 8;
 constexpr uint32_t kMinDivision = 24;
 constexpr uint32_t kMaxDivision = 32768;
 constexpr uint32_t kDefaultTempoUs = 500000;
-constexpr uint32_t kMaxVarLenBytes = 4;
 constexpr uint64_t kPastEnd = UINT64_MAX;
 constexpr int kTrackBits = 16;  // track numbers are 16-bit
 constexpr uint64_t kTrackMask = (uint64_t{1} << kTrackBits) - 1;
