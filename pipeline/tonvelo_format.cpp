@@ -132,8 +132,14 @@ Result CTonveloFormat::NextEvent(MusicEvent& ev) {
                                         0.5);
   Result last = Result::kSuccess;
   while (GetPosition() - startPosition_ + halfUnitFrames_ < target) {
+    // A hostile file can ask for days of signal before its next event: the
+    // wait stays cancellable, and ends once the 32-bit frame count would wrap
+    // (no output can hold that many frames; the loop would never end).
+    if (IsCancelled()) return Result::kCancelled;
+    const uint32_t before = GetPosition();
     last = Advance();
     if (last != Result::kSuccess) return last;
+    if (GetPosition() < before) return Result::kWriteError;
     // Measured from the first event, so whatever was sent for events at
     // time zero before this first Advance counts into the "half unit" and
     // every later event is released that much earlier. Kept exactly so: the

@@ -18,15 +18,20 @@ namespace {
 
 using test::FakeAccompaniment;
 using test::FakeReader;
-using test::RecordingEvents;
 
 // A minimal encoder: each Advance produces `unitFrames` frames of signal.
 class ProbeFormat : public CTonveloFormat {
  public:
+  explicit ProbeFormat(FakeReader* r = nullptr, uint32_t rate = 44100) {
+    SetSampleRate(rate);
+    SetNotifyWindow(&events);
+    SetSource(r);
+    SetCancelFlag(&cancel);
+  }
   Result Encode() override { return Result::kSuccess; }
   Result Advance() override {
-    ++advances;
-    if (advances == failAtAdvance) return Result::kWriteError;
+    if (++advances == failAtAdvance) return Result::kWriteError;
+    if (advances == cancelAtAdvance) cancel = 1;
     position += unitFrames;
     return Result::kSuccess;
   }
@@ -38,385 +43,273 @@ class ProbeFormat : public CTonveloFormat {
   using CTonveloFormat::PostProgress;
   using CTonveloFormat::SetAccompanimentDelay;
 
+  // Fetches every event; the position at which each was released.
+  std::vector<uint32_t> Run(Result& last) {
+    std::vector<uint32_t> at;
+    MusicEvent ev;
+    while ((last = NextEvent(ev)) == Result::kSuccess) at.push_back(position);
+    return at;
+  }
+  // n accompaniment samples, after a delay of `delayFrames`.
+  std::vector<int> Drain(CPCMIn& acc, size_t n, uint32_t delayFrames = 0) {
+    SetAccompaniment(&acc);
+    SetAccompanimentDelay(static_cast<double>(delayFrames) / GetSampleRate());
+    std::vector<int> out;
+    while (out.size() < n) out.push_back(NextAccompanimentSample());
+    return out;
+  }
+
+  test::RecordingEvents events;
+  CancelFlag cancel{0};
   uint32_t unitFrames = 10;
   uint32_t position = 0;
-  int advances = 0;
-  int failAtAdvance = -1;
+  int advances = 0, failAtAdvance = -1, cancelAtAdvance = -1;
 };
 
-// ---------------------------------------------------------------- time
-
-TEST(SecondsToSamples, RoundsHalfUpAtBothRates) {
+TEST(TonveloFormat, SecondsToSamplesAndTheAccompanimentDelay) {
   ProbeFormat f;
-  f.SetSampleRate(44100);
   EXPECT_EQ(f.SecondsToSamples(0.5), 22050u);
   EXPECT_EQ(f.SecondsToSamples(0.02920635), 1288u);
-  EXPECT_EQ(f.SecondsToSamples(0.2), 8820u);
   EXPECT_EQ(f.SecondsToSamples(0.492), 21697u);  // 21697.2
-  EXPECT_EQ(f.SecondsToSamples(0.0), 0u);
+  EXPECT_EQ(f.GetAccompanimentDelay(), 44100u);  // one second by default
   f.SetSampleRate(48000);
   EXPECT_EQ(f.SecondsToSamples(0.02920635), 1402u);  // 1401.9
-  EXPECT_EQ(f.SecondsToSamples(0.275), 13200u);
+  EXPECT_EQ(f.GetAccompanimentDelay(), 48000u);
+  f.SetAccompanimentDelay(0.5);
+  EXPECT_EQ(f.GetAccompanimentDelay(), 24000u);
   f.SetSampleRate(10);
   EXPECT_EQ(f.SecondsToSamples(0.25), 3u);  // 2.5 rounds up
   EXPECT_EQ(f.SecondsToSamples(0.24), 2u);
 }
 
-TEST(SecondsToSamples, SampleRateSetsOneSecondDelayAndEncoderMayReplaceIt) {
+TEST(TonveloFormat, TitleCleaningAndProgress) {
+  for (auto [in, out] : std::vector<std::pair<std::string, std::string>>{
+           {"01) Moonlight", "Moonlight"},
+           {"07))   Song Two", "Song Two"},
+           {"12 Etudes", "Etudes"},
+           {"0123456789", ""},
+           {"(1) Intro", "(1) Intro"},
+           {"Caf\xC3\xA9 Vall\xC3\xA9\x65", "Caf Valle"},  // accents dropped, not replaced
+           {"Tab\there~", "Tabhere~"},
+           {"Song 2", "Song 2"},
+           {std::string(600, 'x'), std::string(511, 'x')},
+       }) {
+    ProbeFormat f;
+    f.SetTitle("previous title, longer");
+    f.SetTitle(in);
+    EXPECT_EQ(std::string(f.GetTitle(), kTitleBytes),
+              out + std::string(kTitleBytes - out.size(), '\0'));
+  }
   ProbeFormat f;
-  f.SetSampleRate(48000);
-  EXPECT_EQ(f.GetAccompanimentDelay(), 48000u);
-  f.SetAccompanimentDelay(0.5);
-  EXPECT_EQ(f.GetAccompanimentDelay(), 24000u);
+  for (uint32_t p : {0, 100, 100, 5, 5, 6}) f.PostProgress(p);
+  EXPECT_EQ(f.events.progress, (std::vector<unsigned>{0, 100, 5, 6}));
 }
 
-// ---------------------------------------------------------------- title
+int Faded(int s, uint32_t k) { return static_cast<int>(s * static_cast<double>(k) / 400.0); }
 
-std::string CleanTitle(const std::string& in) {
+TEST(Accompaniment, MonoDelayFadesAndEnd) {
+  ProbeFormat none;
+  EXPECT_EQ(none.NextAccompanimentSample(), 0);
+  EXPECT_TRUE(none.IsAccompanimentFinished());
+
+  auto acc = FakeAccompaniment::Mono(std::vector<int16_t>(1000, -1000));
   ProbeFormat f;
-  f.SetTitle(in);
-  return f.GetTitle();
-}
-
-TEST(SetTitle, DropsTrackNumberPrefixAndUnprintableCharacters) {
-  EXPECT_EQ(CleanTitle("01) Moonlight"), "Moonlight");
-  EXPECT_EQ(CleanTitle("07))   Song Two"), "Song Two");
-  EXPECT_EQ(CleanTitle("12 Etudes"), "Etudes");  // digits go even without ")"
-  EXPECT_EQ(CleanTitle("0123456789"), "");
-  EXPECT_EQ(CleanTitle("(1) Intro"), "(1) Intro");
-  EXPECT_EQ(CleanTitle("Caf\xC3\xA9 Vall\xC3\xA9\x65"), "Caf Valle");  // UTF-8 accents
-  EXPECT_EQ(CleanTitle("Tab\there~"), "Tabhere~");
-  EXPECT_EQ(CleanTitle("Song 2"), "Song 2");  // digits later in the title stay
-}
-
-TEST(SetTitle, KeepsAtMost511BytesAndClearsThePreviousTitle) {
-  ProbeFormat f;
-  f.SetTitle(std::string(600, 'x'));
-  EXPECT_EQ(std::string(f.GetTitle()).size(), 511u);
-  f.SetTitle("ab");
-  EXPECT_STREQ(f.GetTitle(), "ab");
-  EXPECT_EQ(f.GetTitle()[2], '\0');
-  EXPECT_EQ(f.GetTitle()[300], '\0');
-}
-
-// ---------------------------------------------------------------- progress
-
-TEST(PostProgress, PostsOnlyChanges) {
-  ProbeFormat f;
-  RecordingEvents events;
-  f.SetNotifyWindow(&events);
-  f.PostProgress(0);
-  f.PostProgress(100);
-  f.PostProgress(100);
-  f.PostProgress(5);
-  f.PostProgress(5);
-  f.PostProgress(6);
-  EXPECT_EQ(events.progress, (std::vector<unsigned>{0, 100, 5, 6}));
-  ProbeFormat quiet;  // no notify window: nothing to post to, no crash
-  quiet.PostProgress(3);
-}
-
-// ---------------------------------------------------------------- accompaniment
-
-std::vector<int16_t> Drain(ProbeFormat& f, size_t n) {
-  std::vector<int16_t> out;
-  for (size_t k = 0; k < n; ++k) out.push_back(f.NextAccompanimentSample());
-  return out;
-}
-
-int FadeIn(int s, uint32_t k) { return static_cast<int>(s * static_cast<double>(k) / 400.0); }
-
-TEST(Accompaniment, NoneGivesSilenceAndIsFinished) {
-  ProbeFormat f;
-  f.SetSampleRate(44100);
-  f.SetAccompaniment(nullptr);
-  EXPECT_EQ(f.NextAccompanimentSample(), 0);
-  EXPECT_TRUE(f.IsAccompanimentFinished());
-}
-
-TEST(Accompaniment, MonoIsDelayedAndFadedInAndOut) {
-  const int s = -1000;
-  auto acc = FakeAccompaniment::Mono(std::vector<int16_t>(1000, s));
-  ProbeFormat f;
-  f.SetSampleRate(44100);
-  f.SetAccompaniment(&acc);
+  const auto out = f.Drain(acc, 3 + 1000 + 5, 3);
   EXPECT_EQ(acc.RewindCount(), 0);  // mono files are not scanned
-  f.SetAccompanimentDelay(3.0 / 44100);
-  const auto out = Drain(f, 3 + 1000 + 5);
-  EXPECT_EQ(out[0], 0);
-  EXPECT_EQ(out[2], 0);
-  EXPECT_EQ(out[3 + 0], 0);   // first frame is silent
+  EXPECT_EQ(std::vector<int>(out.begin(), out.begin() + 4), std::vector<int>(4, 0));
   EXPECT_EQ(out[3 + 1], -2);  // -2.5 truncated toward zero
-  EXPECT_EQ(out[3 + 399], FadeIn(s, 399));
-  EXPECT_EQ(out[3 + 400], s);
-  EXPECT_EQ(out[3 + 600], s);  // n - k = 400: no fade yet
-  EXPECT_EQ(out[3 + 601], FadeIn(s, 399));
+  EXPECT_EQ(out[3 + 399], Faded(-1000, 399));
+  EXPECT_EQ(out[3 + 400], -1000);
+  EXPECT_EQ(out[3 + 600], -1000);  // n - k = 400: not yet fading
+  EXPECT_EQ(out[3 + 601], Faded(-1000, 399));
   EXPECT_EQ(out[3 + 999], -2);  // the last frame is s / 400
-  EXPECT_FALSE(f.IsAccompanimentFinished() && out.size() < 1003);
+  EXPECT_EQ(std::vector<int>(out.begin() + 1003, out.end()), std::vector<int>(5, 0));
   EXPECT_TRUE(f.IsAccompanimentFinished());
-  for (size_t k = 1003; k < out.size(); ++k) EXPECT_EQ(out[k], 0);
+
+  // Shorter than 800 frames: the fade-in wins while k < 400.
+  auto shortAcc = FakeAccompaniment::Mono(std::vector<int16_t>(500, 4000));
+  const auto s = ProbeFormat().Drain(shortAcc, 500);
+  EXPECT_EQ(s[300], 3000);
+  EXPECT_EQ(s[399], 3990);
+  EXPECT_EQ(s[400], 1000);
+  EXPECT_EQ(s[499], 10);
+
+  // A read failure ends the recording for good.
+  auto failing = FakeAccompaniment::Mono(std::vector<int16_t>(1000, 500));
+  failing.FailReadsFrom(450);
+  ProbeFormat g;
+  const auto cut = g.Drain(failing, 460);
+  EXPECT_EQ(cut[449], 500);
+  EXPECT_EQ(std::vector<int>(cut.begin() + 450, cut.end()), std::vector<int>(10, 0));
+  EXPECT_TRUE(g.IsAccompanimentFinished());
 }
 
-TEST(Accompaniment, ShortFileFadesOverlapWithFadeInWinning) {
-  const int s = 4000;
-  auto acc = FakeAccompaniment::Mono(std::vector<int16_t>(500, s));
-  ProbeFormat f;
-  f.SetSampleRate(44100);
-  f.SetAccompaniment(&acc);
-  f.SetAccompanimentDelay(0.0);
-  const auto out = Drain(f, 500);
-  EXPECT_EQ(out[300], 3000);  // fade-in although only 200 frames remain
-  EXPECT_EQ(out[399], 3990);
-  EXPECT_EQ(out[400], 1000);  // then the fade-out: 4000 * 100 / 400
-  EXPECT_EQ(out[499], 10);
-}
-
-TEST(Accompaniment, StereoFoldsToTheTruncatedMean) {
+TEST(Accompaniment, StereoFoldDownAndAntiPhase) {
   std::vector<PcmFrame> frames(1200, PcmFrame{1000, 3001});
   frames[500] = {-3, 0};
   frames[501] = {32767, 32767};
   frames[502] = {-32768, -32768};
   FakeAccompaniment acc(frames, 2);
   ProbeFormat f;
-  f.SetSampleRate(44100);
-  f.SetAccompaniment(&acc);
+  const auto out = f.Drain(acc, 1200);
   EXPECT_FALSE(f.IsAntiPhase());
-  EXPECT_EQ(acc.RewindCount(), 1);
-  f.SetAccompanimentDelay(0.0);
-  const auto out = Drain(f, 1200);
-  EXPECT_EQ(out[499], 2000);
+  EXPECT_EQ(acc.RewindCount(), 1);  // scanned, then read again from the start
+  EXPECT_EQ(out[1], Faded(2000, 1));
+  EXPECT_EQ(out[499], 2000);  // 4001 / 2, truncated
   EXPECT_EQ(out[500], -1);
   EXPECT_EQ(out[501], 32767);
   EXPECT_EQ(out[502], -32768);
-  EXPECT_EQ(out[1], FadeIn(2000, 1));
-}
 
-TEST(Accompaniment, AntiPhaseStereoUsesTheLeftChannel) {
-  std::vector<PcmFrame> frames;
+  std::vector<PcmFrame> negated;  // right is the exact negative of left
   for (int k = 0; k < 1000; ++k) {
-    const auto v = static_cast<int16_t>(k * 7 + 100);
-    frames.push_back({v, static_cast<int16_t>(-v)});
+    negated.push_back({static_cast<int16_t>(k * 7 + 100), static_cast<int16_t>(-(k * 7 + 100))});
   }
-  FakeAccompaniment acc(frames, 2);
-  ProbeFormat f;
-  f.SetSampleRate(44100);
-  f.SetAccompaniment(&acc);
-  EXPECT_TRUE(f.IsAntiPhase());
-  f.SetAccompanimentDelay(0.0);
-  const auto out = Drain(f, 500);
-  EXPECT_EQ(out[450], 450 * 7 + 100);  // read again from the first frame
-}
+  FakeAccompaniment anti(negated, 2);
+  ProbeFormat g;
+  EXPECT_EQ(g.Drain(anti, 500)[450], 450 * 7 + 100);
+  EXPECT_TRUE(g.IsAntiPhase());
 
-// The anti-phase count must exceed a fifth of the length; silence and
-// near-cancelling frames at the threshold do not count.
-TEST(Accompaniment, AntiPhaseThreshold) {
-  auto make = [](int cancelling) {
-    std::vector<PcmFrame> frames(1000, PcmFrame{0, 0});
-    for (int k = 0; k < cancelling; ++k) frames[k] = {3000, -3000};
-    // |L + R| = 1000 equals |L / 3| here: not counted.
-    frames[999] = {3000, -2000};
-    return frames;
-  };
+  // The count of cancelling frames must exceed a fifth of the length;
+  // |L + R| equal to |L / 3| and silence do not count.
   for (auto [count, expected] : {std::pair{200, false}, std::pair{201, true}}) {
-    FakeAccompaniment acc(make(count), 2);
-    ProbeFormat f;
-    f.SetSampleRate(44100);
-    f.SetAccompaniment(&acc);
-    EXPECT_EQ(f.IsAntiPhase(), expected) << count;
+    std::vector<PcmFrame> mix(1000, PcmFrame{0, 0});
+    for (int k = 0; k < count; ++k) mix[k] = {3000, -3000};
+    mix[999] = {3000, -2000};
+    FakeAccompaniment a(mix, 2);
+    ProbeFormat h;
+    h.SetAccompaniment(&a);
+    EXPECT_EQ(h.IsAntiPhase(), expected) << count;
   }
-  FakeAccompaniment silent(std::vector<PcmFrame>(100), 2);
-  ProbeFormat f;
-  f.SetAccompaniment(&silent);
-  EXPECT_FALSE(f.IsAntiPhase());
 }
-
-TEST(Accompaniment, ReadFailureEndsTheRecordingSilently) {
-  auto acc = FakeAccompaniment::Mono(std::vector<int16_t>(1000, 500));
-  acc.FailReadsFrom(450);
-  ProbeFormat f;
-  f.SetSampleRate(44100);
-  f.SetAccompaniment(&acc);
-  f.SetAccompanimentDelay(0.0);
-  const auto out = Drain(f, 460);
-  EXPECT_EQ(out[449], 500);
-  EXPECT_EQ(out[450], 0);
-  EXPECT_EQ(out[459], 0);
-  EXPECT_TRUE(f.IsAccompanimentFinished());
-}
-
-// ---------------------------------------------------------------- scheduler
-
-struct Scheduled {
-  ProbeFormat f;
-  RecordingEvents events;
-  CancelFlag cancel{0};
-  explicit Scheduled(FakeReader& r, CPCMIn* acc = nullptr, uint32_t rate = 44100) {
-    f.SetSampleRate(rate);
-    f.SetNotifyWindow(&events);
-    f.SetAccompaniment(acc);
-    f.SetSource(&r);
-    f.SetCancelFlag(&cancel);
-  }
-  // Fetches every event, returning the position at which each was released.
-  std::vector<uint32_t> Run(Result& last) {
-    std::vector<uint32_t> at;
-    MusicEvent ev;
-    while ((last = f.NextEvent(ev)) == Result::kSuccess) at.push_back(f.GetPosition());
-    return at;
-  }
-};
 
 // 480 ticks per quarter at 120 BPM: 480 ticks = 0.5 s = 22050 frames.
 TEST(Scheduler, DropsLeadingSilenceOnlyWithoutAccompaniment) {
   FakeReader r;
   r.Meta(0, 0x03, {'x'}).Meta(960, 0x58, {4, 2, 24, 8});  // meta time is dropped too
-  r.NoteOn(1440 * 2, 0, 60, 100).NoteOff(480, 0, 60).EndOfTrack(4800);
-  {
-    Scheduled s(r);
-    Result last;
-    const auto at = s.Run(last);
-    EXPECT_EQ(last, Result::kEndOfEvents);
-    // Unit 10, half unit 5: released once position + 5 >= 22050.
-    EXPECT_EQ(at, (std::vector<uint32_t>{0, 0, 0, 22050, 22050}));
-  }
-  auto acc = FakeAccompaniment::Mono(std::vector<int16_t>(10, 1));
-  r.Rewind();
-  Scheduled s(r, &acc);
+  r.NoteOn(2880, 0, 60, 100).NoteOff(480, 0, 60).EndOfTrack(4800);
   Result last;
-  const auto at = s.Run(last);
+  // Unit 10, half unit 5: released once position + 5 >= 22050.
+  EXPECT_EQ(ProbeFormat(&r).Run(last), (std::vector<uint32_t>{0, 0, 0, 22050, 22050}));
+  EXPECT_EQ(last, Result::kEndOfEvents);
+  auto acc = FakeAccompaniment::Mono(std::vector<int16_t>(10, 1));
+  ProbeFormat f(&r);
+  f.SetAccompaniment(&acc);
+  (void)r.Rewind();
   // The 1 + 3 s before the note stay; the End of Track delta never counts.
-  EXPECT_EQ(at, (std::vector<uint32_t>{0, 44100, 176400, 198450, 198450}));
+  EXPECT_EQ(f.Run(last), (std::vector<uint32_t>{0, 44100, 176400, 198450, 198450}));
 }
 
-TEST(Scheduler, ReleasesWithinHalfAUnitOfTheTarget) {
-  // Targets of 91, 95 and 98 frames: 96 ticks per quarter, 1 s per quarter.
+TEST(Scheduler, ReleaseTimes) {
+  // 44100 ticks per quarter at 1 s per quarter: one tick per frame.
   for (auto [ticks, expected] : {std::pair{91u, 84u}, std::pair{95u, 98u}, std::pair{98u, 98u}}) {
     FakeReader r(44100);
     r.NoteOn(0, 0, 60, 1).Channel(ticks, 0x80, {60, 0}, 1000000);
-    Scheduled s(r);
-    s.f.unitFrames = 14;
+    ProbeFormat f(&r);
+    f.unitFrames = 14;  // half unit 7
     Result last;
-    const auto at = s.Run(last);
-    ASSERT_EQ(at.size(), 2u);
-    EXPECT_EQ(at[1], expected) << ticks;
+    EXPECT_EQ(f.Run(last).back(), expected) << ticks;
   }
-}
-
-// The half unit is taken at the first Advance, measured from the first
-// event: signal sent for events at time zero counts into it.
-TEST(Scheduler, HalfUnitIncludesWhatWasSentBeforeTheFirstAdvance) {
-  FakeReader r(44100);
-  r.NoteOn(0, 0, 60, 1).NoteOn(0, 0, 64, 1).Channel(1000, 0x80, {60, 0}, 1000000);
-  r.Channel(1000, 0x80, {64, 0}, 1000000);
-  Scheduled s(r);
-  s.f.unitFrames = 14;
-  MusicEvent ev;
-  ASSERT_EQ(s.f.NextEvent(ev), Result::kSuccess);
-  s.f.position += 84;  // the encoder sends two notes' worth of signal
-  ASSERT_EQ(s.f.NextEvent(ev), Result::kSuccess);
-  s.f.position += 84;
-  ASSERT_EQ(s.f.NextEvent(ev), Result::kSuccess);
-  // First Advance at 168 -> 182: half unit 91, so released at 910 + 14k >= 909.
-  EXPECT_EQ(s.f.GetPosition(), 910u);
-  ASSERT_EQ(s.f.NextEvent(ev), Result::kSuccess);
-  EXPECT_EQ(s.f.GetPosition(), 1918u);  // 2000 - 91 = 1909 -> 1918
-}
-
-TEST(Scheduler, MeasuresFromThePositionOfTheFirstEventAndFollowsTempo) {
+  {
+    // The half unit is taken at the first Advance, measured from the first
+    // event: signal sent for events at time zero counts into it.
+    FakeReader r(44100);
+    r.NoteOn(0, 0, 60, 1).NoteOn(0, 0, 64, 1).Channel(1000, 0x80, {60, 0}, 1000000);
+    r.Channel(1000, 0x80, {64, 0}, 1000000);
+    ProbeFormat f(&r);
+    f.unitFrames = 14;
+    MusicEvent ev;
+    std::vector<uint32_t> at;
+    for (int k = 0; k < 4; ++k) {
+      ASSERT_EQ(f.NextEvent(ev), Result::kSuccess);
+      at.push_back(f.position);
+      if (k < 2) f.position += 84;  // the encoder sends two notes' worth
+    }
+    // First Advance 168 -> 182, half unit 91: 910 >= 1000 - 91, 1918 >= 2000 - 91.
+    EXPECT_EQ(at, (std::vector<uint32_t>{0, 84, 910, 1918}));
+  }
+  // Measured from the position of the first event, at each event's tempo.
   FakeReader r(96);
-  r.NoteOn(0, 0, 60, 1);
-  r.Channel(96, 0x80, {60, 0}, 500000);   // +0.5 s
-  r.Channel(96, 0x90, {62, 1}, 1000000);  // +1 s under the new tempo
-  Scheduled s(r, nullptr, 48000);
-  s.f.unitFrames = 2;   // half unit 1: released on the exact frame
-  s.f.position = 1000;  // the encoder's set-up signal came first
+  r.NoteOn(0, 0, 60, 1).Channel(96, 0x80, {60, 0}, 500000).Channel(96, 0x90, {62, 1}, 1000000);
+  ProbeFormat f(&r, 48000);
+  f.unitFrames = 2;
+  f.position = 1000;
   Result last;
-  const auto at = s.Run(last);
-  EXPECT_EQ(at, (std::vector<uint32_t>{1000, 1000 + 24000, 1000 + 72000}));
+  EXPECT_EQ(f.Run(last), (std::vector<uint32_t>{1000, 25000, 73000}));
 }
 
 TEST(Scheduler, ErrorCodesAndProgress) {
   FakeReader r;
   r.NoteOn(0, 0, 60, 1).NoteOff(480, 0, 60).NoteOn(480, 0, 62, 1).NoteOff(480, 0, 62);
-  {
-    Scheduled s(r);
-    Result last;
-    s.Run(last);
-    EXPECT_EQ(last, Result::kEndOfEvents);
-    EXPECT_EQ(s.events.progress, (std::vector<unsigned>{25, 50, 75, 100}));
-  }
-  {
-    r.Rewind();
-    r.SetDamagedAt(2);
-    Scheduled s(r);
-    Result last;
-    EXPECT_EQ(s.Run(last).size(), 2u);
-    EXPECT_EQ(last, Result::kSourceDamaged);
-    r.SetDamagedAt(SIZE_MAX);
-  }
-  {
-    r.Rewind();
-    Scheduled s(r);
-    s.f.failAtAdvance = 3;
-    Result last;
-    EXPECT_EQ(s.Run(last).size(), 1u);
-    EXPECT_EQ(last, Result::kWriteError);
-    EXPECT_EQ(s.events.progress, (std::vector<unsigned>{25}));  // no post on failure
-  }
-  {
-    r.Rewind();
-    Scheduled s(r);
-    s.cancel = 1;
-    Result last;
-    EXPECT_TRUE(s.Run(last).empty());
-    EXPECT_EQ(last, Result::kCancelled);
-  }
+  Result last;
+  ProbeFormat ok(&r);
+  ok.Run(last);
+  EXPECT_EQ(last, Result::kEndOfEvents);
+  EXPECT_EQ(ok.events.progress, (std::vector<unsigned>{25, 50, 75, 100}));
+
+  r.SetDamagedAt(2);
+  (void)r.Rewind();
+  EXPECT_EQ(ProbeFormat(&r).Run(last).size(), 2u);
+  EXPECT_EQ(last, Result::kSourceDamaged);
+  r.SetDamagedAt(SIZE_MAX);
+
+  (void)r.Rewind();
+  ProbeFormat failing(&r);
+  failing.failAtAdvance = 3;
+  EXPECT_EQ(failing.Run(last).size(), 1u);
+  EXPECT_EQ(last, Result::kWriteError);
+  EXPECT_EQ(failing.events.progress, (std::vector<unsigned>{25}));  // no post on failure
+
+  (void)r.Rewind();
+  ProbeFormat cancelled(&r);
+  cancelled.cancel = 1;
+  EXPECT_TRUE(cancelled.Run(last).empty());
+  EXPECT_EQ(last, Result::kCancelled);
+
+  // Day-long gaps: the wait can be cancelled, and it stops with a write
+  // error rather than wrapping the 32-bit frame count.
+  FakeReader gap;
+  gap.NoteOn(0, 0, 60, 1).NoteOff(480u * 2 * 86400, 0, 60).NoteOn(480u * 2 * 86400, 0, 62, 1);
+  ProbeFormat waiting(&gap);
+  waiting.cancelAtAdvance = 1000;
+  EXPECT_EQ(waiting.Run(last).size(), 1u);
+  EXPECT_EQ(last, Result::kCancelled);
+  EXPECT_EQ(waiting.advances, 1000);
+  (void)gap.Rewind();
+  ProbeFormat wrapping(&gap, 48000);
+  wrapping.unitFrames = 1u << 26;
+  EXPECT_EQ(wrapping.Run(last).size(), 2u);
+  EXPECT_EQ(last, Result::kWriteError);
+  EXPECT_EQ(wrapping.advances, 64);
 }
 
-// ---------------------------------------------------------------- analysis
+TEST(PedalChannel, BusiestPianoChannelBetweenRewinds) {
+  FakeReader perc;  // percussion pedalling is never chosen
+  perc.Control(0, 9, 64, 127).Control(10, 9, 64, 0);
+  EXPECT_EQ(perc.FindSustainChannel(), 0);
 
-TEST(PedalChannel, PicksTheBusiestPianoChannel) {
-  {
-    FakeReader r;  // percussion pedalling is never chosen
-    r.Control(0, 9, 64, 127).Control(10, 9, 64, 0);
-    EXPECT_EQ(r.FindSustainChannel(), 0);
-  }
-  {
-    FakeReader r;  // ties go to the lowest channel; other controllers do not count
-    r.Control(0, 3, 64, 127).Control(0, 3, 64, 0).Control(0, 1, 64, 127).Control(0, 1, 64, 0);
-    r.Control(0, 1, 7, 100).Control(0, 1, 67, 127).Control(0, 3, 67, 127).Control(0, 3, 67, 0);
-    EXPECT_EQ(r.FindSustainChannel(), 1);
-    EXPECT_EQ(r.FindSoftChannel(), 3);
-  }
-  {
-    FakeReader r;  // a non-piano program stops counting until a piano program returns
-    r.Program(0, 2, 40).Control(0, 2, 64, 127).Control(0, 2, 64, 0).Control(0, 2, 64, 127);
-    r.Control(0, 4, 64, 127).Control(0, 4, 64, 0);
-    EXPECT_EQ(r.FindSustainChannel(), 4);
-    r.Program(0, 2, 7).Control(0, 2, 64, 1).Control(0, 2, 64, 0).Control(0, 2, 64, 1);
-    EXPECT_EQ(r.FindSustainChannel(), 2);
-  }
-  {
-    FakeReader r;  // a program change on channel 9 cannot make it a candidate
-    r.Program(0, 9, 0).Control(0, 9, 64, 127).Control(0, 5, 64, 127);
-    EXPECT_EQ(r.FindSustainChannel(), 5);
-  }
+  FakeReader tie;  // ties go to the lowest channel; other controllers do not count
+  tie.Control(0, 3, 64, 127).Control(0, 3, 64, 0).Control(0, 1, 64, 127).Control(0, 1, 64, 0);
+  tie.Control(0, 1, 7, 100).Control(0, 1, 67, 127).Control(0, 3, 67, 127).Control(0, 3, 67, 0);
+  EXPECT_EQ(tie.FindSustainChannel(), 1);
+  EXPECT_EQ(tie.FindSoftChannel(), 3);
+
+  FakeReader moves;  // a non-piano program stops the count until a piano program returns
+  moves.Program(0, 2, 40).Control(0, 2, 64, 127).Control(0, 2, 64, 0).Control(0, 2, 64, 127);
+  moves.Control(0, 4, 64, 127).Control(0, 4, 64, 0);
+  EXPECT_EQ(moves.FindSustainChannel(), 4);
+  moves.Program(0, 2, 7).Control(0, 2, 64, 1).Control(0, 2, 64, 0).Control(0, 2, 64, 1);
+  moves.Program(0, 9, 0).Control(0, 9, 64, 1).Control(0, 9, 64, 0).Control(0, 9, 64, 1);
+  moves.Control(0, 9, 64, 0);
+  EXPECT_EQ(moves.FindSustainChannel(), 2);  // a program change cannot admit channel 9
+
+  MusicEvent ev;  // rewound before and after
+  ASSERT_EQ(moves.ReadEvent(ev), ReadResult::kEvent);
+  EXPECT_EQ(ev.status, 0xC2);
 }
 
-TEST(PedalChannel, RewindsBeforeAndAfter) {
-  FakeReader r;
-  r.NoteOn(0, 0, 60, 1).Control(0, 6, 64, 127);
-  MusicEvent ev;
-  ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
-  EXPECT_EQ(r.FindSustainChannel(), 6);
-  ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
-  EXPECT_EQ(ev.status, 0x90);
-}
-
-TEST(YamahaPianoSysex, RecognisesBothFamilies) {
+TEST(TonveloFormat, YamahaPianoSysex) {
   auto check = [](uint8_t status, std::vector<uint8_t> data) {
     MusicEvent ev;
-    ev.kind = kEventSysEx;
     ev.status = status;
     ev.data = data.data();
     ev.length = static_cast<uint32_t>(data.size());

@@ -32,15 +32,6 @@ struct DkRun {
   DkSignal signal;
   std::vector<DkItem> items;
   std::vector<DkMessage> messages;
-
-  // Messages of one kind, in order.
-  std::vector<DkMessage> Only(DkKind kind) const {
-    std::vector<DkMessage> v;
-    for (const auto& m : messages) {
-      if (m.kind == kind) v.push_back(m);
-    }
-    return v;
-  }
 };
 
 inline std::unique_ptr<DkRun> RunDisklavier(CMusicFile2MID& reader, uint32_t rate,
@@ -58,25 +49,25 @@ inline std::unique_ptr<DkRun> RunDisklavier(CMusicFile2MID& reader, uint32_t rat
   e.SetCancelFlag(&run->cancel);
   e.SetTitle(opt.title);
   run->result = e.Encode();
-  run->signal = DemodulateDisklavier(run->out.Right(), rate == 48000 ? 48000 : 44100);
+  run->signal = DemodulateDisklavier(run->out.Right(), e.GetSampleRate());
   run->items = DkBytes(run->signal.symbols);
   run->messages = DkMessages(run->items);
   return run;
 }
 
-// Output position after k symbols when the data starts at `lead`: whole
-// symbols of rate/3150 samples, rounded half up.
-inline uint64_t DkPosition(uint64_t lead, uint64_t k, uint32_t rate) {
+// trunc(s * rate + 0.5), worked out independently of the framework.
+inline uint32_t DkSeconds(double s, uint32_t rate) { return static_cast<uint32_t>(s * rate + 0.5); }
+
+// Output position after k symbols from `lead`: k symbols of rate/3150
+// samples, rounded half up.
+inline size_t DkPosition(size_t lead, size_t k, uint32_t rate) {
   return lead + (2 * k * rate + kDkSymbolRate) / (2 * kDkSymbolRate);
 }
 
-// The symbol count at which idling from `from` reaches `target` samples.
-inline size_t DkIdleUntil(uint64_t lead, size_t from, uint64_t target, uint32_t rate) {
-  size_t k = from;
-  while (DkPosition(lead, k, rate) < target) ++k;
-  return k;
+// The symbol count at which idling from symbol `from` reaches `target`.
+inline size_t DkIdleUntil(size_t lead, size_t from, size_t target, uint32_t rate) {
+  while (DkPosition(lead, from, rate) < target) ++from;
+  return from;
 }
-
-inline uint32_t DkSeconds(double s, uint32_t rate) { return static_cast<uint32_t>(s * rate + 0.5); }
 
 }  // namespace tonvelo::test
