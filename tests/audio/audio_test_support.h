@@ -1,13 +1,15 @@
 #pragma once
-// Shared pieces of the audio tests: a per-test temporary folder, RIFF files
-// assembled chunk by chunk, a file-size limit that makes writes fail at a
-// chosen byte, MP3 tone files, and the independent checks (mpg123, lame,
-// python3 with mutagen).
+// Shared pieces of the audio and conversion-thread tests: a per-test
+// temporary folder, RIFF files assembled chunk by chunk, a file-size limit
+// that makes writes fail at a chosen byte, MP3 tone files, and the
+// independent checks (mpg123, lame, python3 with mutagen).
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/pcm_in.h"
 #include "audio/pcm_out_mp3.h"
 #include "tests/support/wav_builder.h"
 
@@ -31,15 +34,12 @@ class AudioTest : public ::testing::Test {
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-    for (char& c : name) {
-      if (c == '/') c = '_';
-    }
-    dir_ = fs::temp_directory_path() / ("tonvelo_audio_" + std::to_string(::getpid()) + "_" + name);
+    std::replace(name.begin(), name.end(), '/', '_');
+    dir_ = fs::temp_directory_path() / ("tonvelo_" + std::to_string(::getpid()) + "_" + name);
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
   void TearDown() override { fs::remove_all(dir_); }
-
   fs::path Path(const std::string& name) const { return dir_ / name; }
 
   fs::path dir_;
@@ -54,8 +54,6 @@ inline uint32_t LE32(const Bytes& b, size_t o) {
   return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | static_cast<uint32_t>(b[o + 3]) << 24;
 }
 
-inline void PutTag(Bytes& out, const char* id) { out.insert(out.end(), id, id + 4); }
-
 inline Bytes Samples16(std::initializer_list<int16_t> samples) {
   Bytes out;
   for (int16_t s : samples) PutLE(out, static_cast<uint16_t>(s), 2);
@@ -65,34 +63,27 @@ inline Bytes Samples16(std::initializer_list<int16_t> samples) {
 // "RIFF" <size> "WAVE" followed by chunks appended verbatim (no pad bytes).
 class RiffBuilder {
  public:
-  explicit RiffBuilder(const char* riffId = "RIFF") {
-    PutTag(bytes_, riffId);
-    PutLE(bytes_, 0, 4);
-    PutTag(bytes_, "WAVE");
+  explicit RiffBuilder(const char* riffId = "RIFF") : bytes_(riffId, riffId + 4) {
+    bytes_.insert(bytes_.end(), {0, 0, 0, 0, 'W', 'A', 'V', 'E'});
   }
-  RiffBuilder& Chunk(const char* id, const Bytes& body) {
-    return ChunkSized(id, static_cast<uint32_t>(body.size()), body);
-  }
-  // A size field that need not match the body.
-  RiffBuilder& ChunkSized(const char* id, uint32_t sizeBytes, const Bytes& body) {
-    PutTag(bytes_, id);
-    PutLE(bytes_, sizeBytes, 4);
+  // sizeBytes >= 0: a size field that need not match the body.
+  RiffBuilder& Chunk(const char* id, const Bytes& body, int64_t sizeBytes = -1) {
+    bytes_.insert(bytes_.end(), id, id + 4);
+    PutLE(bytes_, static_cast<uint32_t>(sizeBytes < 0 ? body.size() : sizeBytes), 4);
     bytes_.insert(bytes_.end(), body.begin(), body.end());
     return *this;
   }
+  // Byte rate and block align follow from the rest, as a plain PCM fmt has them.
   RiffBuilder& Fmt(uint16_t channels, uint32_t rate, uint16_t bits, size_t extraBytes = 0) {
-    return FmtRaw(channels, rate, rate * channels * bits / 8, channels * bits / 8, bits,
-                  extraBytes);
-  }
-  RiffBuilder& FmtRaw(uint16_t channels, uint32_t rate, uint32_t byteRate, uint16_t blockAlign,
-                      uint16_t bits, size_t extraBytes = 0) {
     Bytes body;
-    PutLE(body, 1, 2);
-    PutLE(body, channels, 2);
-    PutLE(body, rate, 4);
-    PutLE(body, byteRate, 4);
-    PutLE(body, blockAlign, 2);
-    PutLE(body, bits, 2);
+    for (auto [v, n] : {std::pair<uint32_t, int>{1, 2},
+                        {channels, 2},
+                        {rate, 4},
+                        {rate * channels * bits / 8, 4},
+                        {channels * bits / 8u, 2},
+                        {bits, 2}}) {
+      PutLE(body, v, n);
+    }
     body.resize(body.size() + extraBytes, 0xAB);
     return Chunk("fmt ", body);
   }
@@ -126,6 +117,12 @@ class FileSizeLimit {
   rlimit saved_{};
 };
 
+// An accompaniment reader's rate, channels, bits per sample and length.
+using Format = std::array<uint32_t, 4>;
+inline Format Describe(const CPCMIn& in) {
+  return {in.GetSampleRate(), in.GetChannels(), in.GetBitsPerSample(), in.GetLength()};
+}
+
 // Runs a shell command; returns its exit status and collects its stdout.
 inline int RunCommand(const std::string& command, std::string* output = nullptr) {
   std::FILE* p = ::popen(command.c_str(), "r");
@@ -141,41 +138,26 @@ inline std::string Python() {
   const char* env = std::getenv("TONVELO_PYTHON");
   return env != nullptr ? env : "/usr/bin/python3";
 }
-
 inline std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
 inline bool HaveTool(const std::string& probe) {
   return RunCommand(probe + " >/dev/null 2>&1") == 0;
 }
 inline bool HaveMpg123() { return HaveTool("mpg123 --version"); }
-inline bool HaveLame() { return HaveTool("lame --version"); }
-inline bool HaveMutagen() { return HaveTool(Python() + " -c 'import mutagen'"); }
 
 // A 1 kHz tone at amplitude 10000.
 inline int16_t Tone(uint32_t frame, uint32_t rate) {
   return static_cast<int16_t>(std::lround(10000.0 * std::sin(2 * M_PI * 1000.0 * frame / rate)));
 }
 
-struct Mp3Options {
-  uint32_t rate = 44100;
-  std::string title = "song";
-  fs::path tagsPath;
-  bool highQuality = false;
-
-  Mp3Options& Rate(uint32_t hz) { return rate = hz, *this; }
-  Mp3Options& Title(std::string t) { return title = std::move(t), *this; }
-  Mp3Options& Tags(fs::path p) { return tagsPath = std::move(p), *this; }
-  Mp3Options& High(bool on = true) { return highQuality = on, *this; }
-};
-
 // Writes `frames` frames through the product's MP3 writer: the tone on the
 // left, silence on the right.
-inline bool WriteToneMp3(const fs::path& path, uint32_t frames, const Mp3Options& o = {}) {
+inline bool WriteToneMp3(const fs::path& path, uint32_t frames, uint32_t rate = 44100,
+                         bool highQuality = false, const std::string& title = "song",
+                         const fs::path& tagsPath = {}) {
   CPCMOut_MP3 out;
-  if (out.Open(path, o.rate, o.title, o.tagsPath, o.highQuality, false) != AudioResult::kOk) {
-    return false;
-  }
+  if (out.Open(path, rate, title, tagsPath, highQuality, false) != AudioResult::kOk) return false;
   for (uint32_t i = 0; i < frames; ++i) {
-    if (out.WriteFrame(Tone(i, o.rate), 0) != AudioResult::kOk) return false;
+    if (out.WriteFrame(Tone(i, rate), 0) != AudioResult::kOk) return false;
   }
   return out.Close() == AudioResult::kOk;
 }
@@ -189,8 +171,7 @@ struct FrameHeader {
   size_t offset = 0;
   int bitrateKbps = 0;
   uint32_t rate = 0;
-  int mode = 0;  // 0 stereo, 1 joint, 2 dual, 3 mono
-  bool copyright = false, original = false;
+  int modeBits = 0;  // channel mode (0 stereo), copyright, original
 };
 
 // Walks MPEG-1 layer III frames from the end of the ID3v2 tag; false if any
@@ -202,12 +183,7 @@ inline bool WalkFrames(const Bytes& b, std::vector<FrameHeader>& frames) {
   size_t o = Id3v2Bytes(b);
   while (o < b.size()) {
     if (o + 4 > b.size() || b[o] != 0xFF || (b[o + 1] & 0xFE) != 0xFA) return false;
-    FrameHeader h{o,
-                  kBitrates[b[o + 2] >> 4],
-                  kRates[(b[o + 2] >> 2) & 3],
-                  b[o + 3] >> 6,
-                  (b[o + 3] & 0x08) != 0,
-                  (b[o + 3] & 0x04) != 0};
+    const FrameHeader h{o, kBitrates[b[o + 2] >> 4], kRates[(b[o + 2] >> 2) & 3], b[o + 3] & 0xCC};
     if (h.bitrateKbps == 0 || h.rate == 0) return false;
     frames.push_back(h);
     o += 144 * 1000 * static_cast<size_t>(h.bitrateKbps) / h.rate + ((b[o + 2] >> 1) & 1);
@@ -215,43 +191,29 @@ inline bool WalkFrames(const Bytes& b, std::vector<FrameHeader>& frames) {
   return o == b.size();
 }
 
-struct DecodedWav {
-  uint32_t rate = 0, channels = 0, frames = 0;
-};
-
-// Decodes with mpg123 into a WAV and reads its header.
-inline bool DecodeWithMpg123(const fs::path& mp3, const fs::path& wav, DecodedWav& out) {
-  if (RunCommand("mpg123 -q -w " + Quote(wav) + " " + Quote(mp3) + " 2>/dev/null") != 0)
-    return false;
+// Decodes with mpg123 into a WAV and describes it; all zero on failure.
+inline Format DecodeWithMpg123(const fs::path& mp3, const fs::path& wav) {
+  if (RunCommand("mpg123 -q -w " + Quote(wav) + " " + Quote(mp3) + " 2>/dev/null") != 0) return {};
   const Bytes b = ReadBytes(wav);
-  if (b.size() < 44) return false;
-  out = {LE32(b, 24), b[22], LE32(b, 40) / (2u * b[22])};
-  return true;
+  if (b.size() < 44 || b[22] * b[34] == 0) return {};
+  return {LE32(b, 24), b[22], b[34], LE32(b, 40) / (b[22] * b[34] / 8u)};
 }
 
 // The ID3v2 text frames as mutagen reads them: frame id to the stored bytes.
 inline std::map<std::string, std::string> ReadId3Frames(const fs::path& mp3) {
-  const fs::path script = mp3.string() + ".py";
   const std::string code =
-      "import sys\n"
-      "from mutagen.id3 import ID3\n"
-      "t = ID3(sys.argv[1], translate=False)\n"
-      "for f in t.values():\n"
-      "    enc = 'latin-1' if f.encoding == 0 else 'utf-8'\n"
-      "    print(f.FrameID, '|'.join(x.encode(enc).hex() for x in f.text))\n";
-  WriteBytes(script, Bytes(code.begin(), code.end()));
+      "import sys\nfrom mutagen.id3 import ID3\n"
+      "for f in ID3(sys.argv[1], translate=False).values():\n"
+      "    print(f.FrameID, str(f).encode('latin-1' if f.encoding == 0 else 'utf-8').hex())\n";
+  WriteBytes(mp3.string() + ".py", Bytes(code.begin(), code.end()));
   std::string output;
-  RunCommand(Python() + " " + Quote(script) + " " + Quote(mp3), &output);
+  RunCommand(Python() + " " + Quote(mp3.string() + ".py") + " " + Quote(mp3), &output);
   std::map<std::string, std::string> frames;
   std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t space = line.find(' ');
-    if (space == std::string::npos) continue;
-    std::string bytes;
-    for (size_t i = space + 1; i + 1 < line.size(); i += 2) {
-      bytes.push_back(static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16)));
+  for (std::string id, hex; lines >> id >> hex;) {
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+      frames[id].push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     }
-    frames[line.substr(0, space)] = bytes;
   }
   return frames;
 }
