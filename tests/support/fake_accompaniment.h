@@ -20,25 +20,21 @@ class FakeAccompaniment : public CPCMIn {
     sampleRateHz_ = rateHz;
     bitsPerSample_ = 16;
   }
-
-  // Mono source from a list of samples.
   static FakeAccompaniment Mono(const std::vector<int16_t>& samples, uint32_t rateHz = 44100) {
     std::vector<PcmFrame> f;
-    f.reserve(samples.size());
     for (int16_t s : samples) f.push_back({s, 0});
     return FakeAccompaniment(std::move(f), 1, rateHz);
   }
 
   void FailReadsFrom(size_t frame) { failFrom_ = frame; }
-  size_t Position() const { return next_; }
   int RewindCount() const { return rewinds_; }
 
   AudioResult Open(const std::filesystem::path&) override { return AudioResult::kOk; }
   AudioResult ReadFrame(PcmFrame& frame) override {
     if (next_ >= frames_.size() || next_ >= failFrom_) return AudioResult::kFailed;
-    const PcmFrame& f = frames_[next_++];
-    frame.left = f.left;
-    if (channels_ == 2) frame.right = f.right;
+    frame.left = frames_[next_].left;
+    if (channels_ == 2) frame.right = frames_[next_].right;
+    ++next_;
     return AudioResult::kOk;
   }
   AudioResult Rewind() override {

@@ -1,11 +1,9 @@
 #pragma once
 // A music reader fed from a list of events built in the test, so encoder and
 // scheduler tests need no file and no real reader. Events own their bytes;
-// percent done follows the share of events delivered.
+// percent done is the share of events delivered.
 
 #include <cstdint>
-#include <initializer_list>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -13,24 +11,11 @@
 
 namespace tonvelo::test {
 
-struct FakeEvent {
-  uint32_t kind = kEventChannel;
-  uint32_t delta = 0;
-  uint32_t tempo = 500000;
-  uint8_t status = 0;
-  std::vector<uint8_t> data;
-};
-
 class FakeReader : public CMusicFile2MID {
  public:
   explicit FakeReader(uint32_t division = 480) : division_(division) {}
 
-  // Appends an event; the tempo is the one in force (default 120 BPM).
-  FakeReader& Add(uint32_t kind, uint32_t delta, uint8_t status, std::vector<uint8_t> data,
-                  uint32_t tempo = 500000) {
-    events_.push_back({kind, delta, tempo, status, std::move(data)});
-    return *this;
-  }
+  // The tempo is the one in force (default 120 BPM).
   FakeReader& Channel(uint32_t delta, uint8_t status, std::vector<uint8_t> data,
                       uint32_t tempo = 500000) {
     return Add(kEventChannel, delta, status, std::move(data), tempo);
@@ -49,25 +34,20 @@ class FakeReader : public CMusicFile2MID {
   }
   // Body as the SMF reader delivers it: the bytes after 0xF0, 0xF7 included.
   FakeReader& SysEx(uint32_t delta, std::vector<uint8_t> body, uint8_t status = 0xF0) {
-    return Add(kEventSysEx, delta, status, std::move(body));
+    return Add(kEventSysEx, delta, status, std::move(body), 500000);
   }
   FakeReader& Meta(uint32_t delta, uint8_t type, std::vector<uint8_t> body = {}) {
-    return Add(kEventMeta, delta, type, std::move(body));
+    return Add(kEventMeta, delta, type, std::move(body), 500000);
   }
   FakeReader& EndOfTrack(uint32_t delta = 0) { return Meta(delta, 0x2F); }
 
   // ReadEvent reports damage (4) instead of delivering event `index`.
   void SetDamagedAt(size_t index) { damagedAt_ = index; }
-  void SetTitleText(std::string t) { titleText_ = std::move(t); }
-
-  int RewindCount() const { return rewinds_; }
-  size_t EventCount() const { return events_.size(); }
 
   OpenResult Open(const std::filesystem::path&) override { return Rewind(); }
   void Close() override {}
   OpenResult Rewind() override {
     next_ = 0;
-    ++rewinds_;
     return OpenResult::kOpened;
   }
   uint32_t GetDivision() const override { return division_; }
@@ -76,30 +56,38 @@ class FakeReader : public CMusicFile2MID {
   ReadResult ReadEvent(MusicEvent& ev) override {
     if (next_ >= events_.size()) return ReadResult::kEnd;
     if (next_ == damagedAt_) return ReadResult::kDamaged;
-    const FakeEvent& e = events_[next_++];
-    ev.kind = e.kind;
-    ev.delta = e.delta;
-    ev.tempo = e.tempo;
-    ev.status = e.status;
-    ev.data = e.data.data();
-    ev.length = static_cast<uint32_t>(e.data.size());
+    ev = events_[next_].ev;
+    ev.data = events_[next_++].data.data();
     return ReadResult::kEvent;
   }
   uint32_t GetPercentDone() const override {
-    if (events_.empty()) return 100;
-    return static_cast<uint32_t>(next_ * 100 / events_.size());
+    return events_.empty() ? 100 : static_cast<uint32_t>(next_ * 100 / events_.size());
   }
-  const char* GetTitle() const override { return titleText_.c_str(); }
+  const char* GetTitle() const override { return ""; }
   uint32_t GetLength() const override { return 0; }
   const char* GetDescription() const override { return "Fake events"; }
 
  private:
+  struct Stored {
+    MusicEvent ev;
+    std::vector<uint8_t> data;
+  };
+  FakeReader& Add(uint32_t kind, uint32_t delta, uint8_t status, std::vector<uint8_t> data,
+                  uint32_t tempo) {
+    MusicEvent ev;
+    ev.kind = kind;
+    ev.delta = delta;
+    ev.tempo = tempo;
+    ev.status = status;
+    ev.length = static_cast<uint32_t>(data.size());
+    events_.push_back({ev, std::move(data)});
+    return *this;
+  }
+
   uint32_t division_;
-  std::vector<FakeEvent> events_;
+  std::vector<Stored> events_;
   size_t next_ = 0;
   size_t damagedAt_ = SIZE_MAX;
-  int rewinds_ = 0;
-  std::string titleText_;
 };
 
 }  // namespace tonvelo::test
