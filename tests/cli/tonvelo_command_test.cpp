@@ -75,18 +75,39 @@ class CommandTest : public ::testing::Test {
   fs::path base_, work_;
 };
 
-TEST_F(CommandTest, UsageErrorsExit64AndConvertNothing) {
+TEST_F(CommandTest, UsageErrorsExit64WithOneLineAndConvertNothing) {
   WriteMidi("song.mid");
-  for (const char* args : {"", "--output-dir out", "--bogus song.mid", "--format nope song.mid",
-                           "--format 12 song.mid", "--rate 96000 song.mid",
-                           "--sustain-offset 201 song.mid", "--velocity-profile loud song.mid",
-                           "--output-dir out song.mid missing.mid", "song.mid --format"}) {
-    const Outcome o = Command(std::string("--format disklavier ") + args);
-    EXPECT_EQ(o.status, kExitUsage) << args;
-    EXPECT_EQ(o.err.rfind("tonvelo: ", 0), 0u) << o.err;
-    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+  struct Case {
+    const char* args;
+    std::string error;
+  };
+  const std::string unknown = "unknown format '";
+  const std::string rate = "--rate must be 44100 or 48000, not '";
+  const std::string offset = "--sustain-offset must be a whole number from -200 to 200, not '";
+  for (const Case& c : {
+           Case{"", "no music file or folder given"},
+           Case{"--bogus song.mid", "unknown option '--bogus'"},
+           Case{"--format steinway song.mid", unknown + "steinway' (see --list-formats)"},
+           Case{"--format 12 song.mid", unknown + "12' (see --list-formats)"},
+           Case{"--format -1 song.mid", unknown + "-1' (see --list-formats)"},
+           Case{"--format Spirio song.mid", unknown + "Spirio' (see --list-formats)"},
+           Case{"--format '' song.mid", unknown + "' (see --list-formats)"},
+           Case{"--rate 44000 song.mid", rate + "44000'"},
+           Case{"--rate +48000 song.mid", rate + "+48000'"},
+           Case{"--velocity-profile half song.mid",
+                "--velocity-profile must be full or disklavier, not 'half'"},
+           Case{"--sustain-offset 201 song.mid", offset + "201'"},
+           Case{"--sustain-offset 1.5 song.mid", offset + "1.5'"},
+           Case{"--output-dir= song.mid", "--output-dir needs a folder"},
+           Case{"--output-dir out song.mid missing.mid", "no such file or folder: 'missing.mid'"},
+           Case{"song.mid --format", "option '--format' needs a value"},
+           Case{"--prefix=1 song.mid", "option '--prefix' takes no value"},
+       }) {
+    const Outcome o = Command(std::string("--format disklavier ") + c.args);
+    EXPECT_EQ(o.status, kExitUsage) << c.args;
+    EXPECT_EQ(o.err, "tonvelo: " + c.error + " (see tonvelo --help)\n");
     EXPECT_TRUE(o.out.empty());
-    EXPECT_EQ(Tree(work_), std::vector<std::string>{"song.mid"}) << args;
+    EXPECT_EQ(Tree(work_), std::vector<std::string>{"song.mid"}) << c.args;
   }
 }
 
