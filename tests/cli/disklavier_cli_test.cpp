@@ -51,7 +51,8 @@ TEST(DisklavierCommand, AccompanimentLeftLateAndFadedDataRightUntilItEnds) {
   std::vector<int16_t> samples;
   for (size_t k = 0; k < n; ++k) samples.insert(samples.end(), {int16_t(1000 + k % 1000), 3000});
   test::WriteBytes(dir / "song.wav", test::BuildWav16(kRate, 2, samples));
-  const std::string line = "cd '" + dir.string() + "' && '" TONVELO_CLI_PATH
+  const std::string line = "cd '" + dir.string() +
+                           "' && '" TONVELO_CLI_PATH
                            "' --format disklavier --prefix song.mid >/dev/null 2>&1";
   ASSERT_EQ(std::system(line.c_str()), 0);
 
@@ -101,7 +102,8 @@ TEST(DisklavierExample, GeneratorIsReproducibleAndTheTrackDecodes) {
                                (dir / "regenerated.mid").string() + "' >/dev/null";
   ASSERT_EQ(std::system(generate.c_str()), 0);
   EXPECT_EQ(slurp(dir / "regenerated.mid"), slurp(source / "bach_prelude_c.mid"));
-  const std::string convert = "cd '" + dir.string() + "' && '" TONVELO_CLI_PATH
+  const std::string convert = "cd '" + dir.string() +
+                              "' && '" TONVELO_CLI_PATH
                               "' --format disklavier --prefix --output-dir out '" +
                               source.string() + "' >/dev/null 2>&1";
   ASSERT_EQ(std::system(convert.c_str()), 0);

@@ -14,7 +14,6 @@
 #include "encoders/disklavier_title.h"
 #include "encoders/encoder_factory.h"
 #include "tests/support/disklavier_run.h"
-#include "tests/support/fake_accompaniment.h"
 
 namespace tonvelo {
 namespace {
@@ -61,26 +60,6 @@ class DisklavierRate : public ::testing::TestWithParam<uint32_t> {
 INSTANTIATE_TEST_SUITE_P(BothRates, DisklavierRate, ::testing::Values(44100u, 48000u),
                          [](const auto& info) { return std::to_string(info.param); });
 
-// Idle symbols run the carrier through all 16 phases, so every table and
-// several frame seams are compared.
-TEST_P(DisklavierRate, IdleSymbolsMatchTheFrameBufferRendering) {
-  test::MemoryOutput out;
-  auto enc = std::make_unique<CMid2Disklavier>();
-  enc->SetSampleRate(rate());
-  enc->SetOutput(&out);
-  enc->Initialise();
-  for (size_t k = 1; k <= 105; ++k) {
-    ASSERT_EQ(enc->Advance(), Result::kSuccess);
-    if (k == 1) {
-      EXPECT_EQ(enc->GetCarrierPhase(), 13u);  // 4 + the idle step of 9
-    }
-    EXPECT_EQ(enc->GetPosition(), test::DkPosition(0, k, rate())) << k;
-    EXPECT_EQ(out.Size(), k / 21 * frameSamples()) << k;
-  }
-  EXPECT_EQ(out.Right(), test::DkReferenceSignal(Bytes(105, 15), 0, rate(), 0));
-  for (int16_t l : out.Left()) ASSERT_EQ(l, 0);
-}
-
 TEST_P(DisklavierRate, SetUpSequenceTimingAndEnding) {
   FakeReader r;
   r.NoteOn(0, 0, 60, 100).EndOfTrack();
@@ -97,8 +76,8 @@ TEST_P(DisklavierRate, SetUpSequenceTimingAndEnding) {
   ASSERT_EQ(m.size(), 4u);
   EXPECT_EQ(m[0].bytes, (Bytes{0x7E, 0x7F, 0x09, 0x01}));
   EXPECT_EQ(m[1].bytes, (Bytes{0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00}));
-  EXPECT_EQ(m[2].bytes, (Bytes{0x43, 0x71, 0x7E, 0x10, 0x03, 10, ' ', ' ', ' ', ' ', ' ', ' ',
-                               'S', 'o', 'n', 'g'}));
+  EXPECT_EQ(m[2].bytes, (Bytes{0x43, 0x71, 0x7E, 0x10, 0x03, 10, ' ', ' ', ' ', ' ', ' ', ' ', 'S',
+                               'o', 'n', 'g'}));
   EXPECT_EQ(m[3].bytes, (Bytes{0x90, 60, 81}));
   EXPECT_EQ(m[0].firstSymbol, 538u);
   // Each message starts at the first symbol boundary at or after its time.
@@ -128,10 +107,14 @@ struct StreamCase {
 };
 
 const StreamCase kStreamCases[] = {
-    {"program change: C4, channel symbol, program twice; channels 0-2 play program 0", 0,
-     [](FakeReader& r) { r.Program(0, 3, 10).Program(0, 0, 5).Program(0, 9, 20).Program(0, 15, 127); },
+    {"program change: C4, channel symbol, program twice; channels 0-2 play program 0",
+     0,
+     [](FakeReader& r) {
+       r.Program(0, 3, 10).Program(0, 0, 5).Program(0, 9, 20).Program(0, 15, 127);
+     },
      {0xC4, 3, 10, 10, 0xC4, 0, 0, 0, 0xC4, 9, 20, 20, 0xC4, 15, 127, 127}},
-    {"system exclusive: C0 .. C7; the encoder's own and Yamaha piano messages dropped", 0,
+    {"system exclusive: C0 .. C7; the encoder's own and Yamaha piano messages dropped",
+     0,
      [](FakeReader& r) {
        r.SysEx(0, {0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7});
        r.SysEx(0, {0x7E, 0x7F, 0x09, 0x01, 0xF7});
@@ -144,23 +127,27 @@ const StreamCase kStreamCases[] = {
      },
      {0xC0, 0x7E, 0x7F, 0x09, 0x02, 0xC7, 0xC0, 0x43, 0x71, 0x7C, 0xC7, 0x10, 0x43, 0x10, 0x4C,
       0xC7, 0x90, 60, 0}},
-    {"full-range velocities mapped on merged channels only", 0,
+    {"full-range velocities mapped on merged channels only",
+     0,
      [](FakeReader& r) {
        r.NoteOn(0, 0, 60, 1).NoteOn(0, 5, 61, 127).NoteOn(0, 9, 36, 100).NoteOff(0, 0, 60);
      },
      {0x90, 60, 30, 0x90, 61, 95, 0x99, 36, 100, 0x80, 60, 0x40}},
-    {"Disklavier-range velocities kept", 1,
+    {"Disklavier-range velocities kept",
+     1,
      [](FakeReader& r) { r.NoteOn(0, 0, 60, 1).NoteOn(0, 5, 61, 127); },
      {0x90, 60, 1, 0x90, 61, 127}},
-    {"a non-piano program unmerges a channel; percussion never merges", 0,
+    {"a non-piano program unmerges a channel; percussion never merges",
+     0,
      [](FakeReader& r) {
        r.NoteOn(0, 3, 60, 64).Program(0, 3, 8).NoteOn(0, 3, 61, 64).Program(0, 3, 2);
        r.NoteOn(0, 3, 62, 64).Program(0, 1, 40).NoteOn(0, 1, 63, 64).Program(0, 9, 0);
        r.NoteOn(0, 9, 64, 64).Channel(0, 0xE3, {0, 0x40});
      },
-     {0x90, 60, 62, 0xC4, 3, 8, 8, 0x93, 61, 64, 0xC4, 3, 2, 2, 0x90, 62, 62, 0xC4, 1, 0, 0,
-      0x90, 63, 62, 0xC4, 9, 0, 0, 0x99, 64, 64, 0xE0, 0, 0x40}},
-    {"only the pedal channels move the pedals of merged channels", 0,
+     {0x90, 60, 62, 0xC4, 3,    8,  8,  0x93, 61, 64, 0xC4, 3,    2,  2,  0x90, 62, 62,
+      0xC4, 1,  0,  0,    0x90, 63, 62, 0xC4, 9,  0,  0,    0x99, 64, 64, 0xE0, 0,  0x40}},
+    {"only the pedal channels move the pedals of merged channels",
+     0,
      [](FakeReader& r) {
        // Channel 2 pedals most; channel 4 presses the soft pedal most.
        r.Control(0, 2, 64, 127).Control(0, 2, 64, 0).Control(0, 1, 64, 127);
@@ -168,16 +155,20 @@ const StreamCase kStreamCases[] = {
        r.Control(0, 9, 64, 127).Control(0, 1, 7, 100);
        r.Program(0, 6, 20).Control(0, 6, 64, 127);
      },
-     {0xB0, 64, 127, 0xB0, 64, 0, 0xB0, 67, 127, 0xB0, 67, 0, 0xB9, 64, 127, 0xB0, 7, 100,
-      0xC4, 6, 20, 20, 0xB6, 64, 127}},
-    {"pressure and system statuses dropped, metas ignored", 0,
+     {0xB0, 64,  127,  0xB0, 64,  0,    0xB0, 67, 127, 0xB0, 67, 0,  0xB9,
+      64,   127, 0xB0, 7,    100, 0xC4, 6,    20, 20,  0xB6, 64, 127}},
+    {"pressure and system statuses dropped, metas ignored",
+     0,
      [](FakeReader& r) {
        r.Channel(0, 0xA0, {60, 10}).Channel(0, 0xD0, {10}).Channel(0, 0xF7, {});
        r.Channel(0, 0xFE, {}).Meta(0, 0x51, {7, 0xA1, 0x20}).NoteOn(0, 0, 60, 1);
      },
      {0x90, 60, 30}},
-    {"key pressure kept for a Disklavier-range source", 1,
-     [](FakeReader& r) { r.Channel(0, 0xA0, {60, 10}).Channel(0, 0xD0, {10}).NoteOn(0, 0, 60, 1); },
+    {"key pressure kept for a Disklavier-range source",
+     1,
+     [](FakeReader& r) {
+       r.Channel(0, 0xA0, {60, 10}).Channel(0, 0xD0, {10}).NoteOn(0, 0, 60, 1);
+     },
      {0xA0, 60, 10, 0x90, 60, 1}},
 };
 
@@ -197,8 +188,8 @@ TEST_P(DisklavierRate, StreamRules) {
       if (it.symbol >= run->messages[2].endSymbol) stream.push_back(it.value);
     }
     EXPECT_EQ(stream, c.stream);
-    EXPECT_TRUE(run->out.Right() == test::DkReferenceSignal(run->signal.Values(),
-                                                            run->signal.leadIn, rate(), rate()));
+    EXPECT_TRUE(run->out.Right() ==
+                test::DkReferenceSignal(run->signal.Values(), run->signal.leadIn, rate(), rate()));
   }
 }
 
@@ -255,29 +246,6 @@ TEST_P(DisklavierRate, TitleEscapesAndAFileWithItsOwnTitle) {
   FakeReader shorter;  // four bytes are not a title message
   shorter.SysEx(0, {0x43, 0x71, 0x7E, 0x10}).NoteOn(0, 0, 60, 1);
   EXPECT_EQ(RunDisklavier(shorter, rate())->messages.size(), 4u);
-}
-
-TEST_P(DisklavierRate, AccompanimentIsHalfASecondLateAndTheDataWaitsForIt) {
-  const size_t n = 2 * rate();  // outlasts the music
-  test::FakeAccompaniment acc(std::vector<PcmFrame>(n, PcmFrame{1200, -400}), 2, rate());
-  FakeReader r;
-  r.NoteOn(0, 0, 60, 1).NoteOff(480, 0, 60);
-  DkOptions opt;
-  opt.accompaniment = &acc;
-  auto run = RunDisklavier(r, rate(), opt);
-  ASSERT_EQ(run->result, Result::kSuccess);
-  ASSERT_TRUE(run->signal.ok);
-  const auto& left = run->out.Left();
-  const size_t delay = rate() / 2;
-  for (size_t k = 0; k <= delay; ++k) ASSERT_EQ(left[k], 0) << k;
-  EXPECT_EQ(left[delay + 1], 1);  // mean 400, faded in by 1/400
-  EXPECT_EQ(left[delay + 400], 400);
-  EXPECT_EQ(left[delay + n - 1], 1);
-  for (size_t k = delay + n; k < left.size(); ++k) ASSERT_EQ(left[k], 0);
-  // The data ends with the frame in which the recording ended.
-  EXPECT_GE(run->signal.dataEnd, delay + n);
-  EXPECT_LT(run->signal.dataEnd - (delay + n), frameSamples());
-  EXPECT_EQ(left.size(), run->signal.dataEnd + rate());
 }
 
 TEST_P(DisklavierRate, ErrorsStopTheEncode) {

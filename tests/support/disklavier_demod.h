@@ -76,7 +76,8 @@ inline DkSignal DemodulateDisklavier(const std::vector<int16_t>& x, uint32_t rat
     DkSymbol s;
     s.phase = static_cast<uint8_t>(step % 16);
     const uint32_t increment = (s.phase + 16 - prev) % 16;
-    s.value = static_cast<uint8_t>(std::find(kDkIncrement, kDkIncrement + 16, increment) - kDkIncrement);
+    s.value =
+        static_cast<uint8_t>(std::find(kDkIncrement, kDkIncrement + 16, increment) - kDkIncrement);
     prev = s.phase;
     out.symbols.push_back(s);
   }
@@ -163,7 +164,8 @@ inline std::vector<int16_t> DkReferenceSignal(const std::vector<uint8_t>& values
   std::vector<std::vector<int16_t>> tables(16, std::vector<int16_t>(2240));
   for (int k = 0; k < 16; ++k) {
     for (int i = 0; i < 2240; ++i) {
-      tables[k][i] = static_cast<int16_t>(8192.0 * std::sin(2.0 * M_PI * (i % 1120) / 1120.0 + k * M_PI / 8.0));
+      tables[k][i] = static_cast<int16_t>(
+          8192.0 * std::sin(2.0 * M_PI * (i % 1120) / 1120.0 + k * M_PI / 8.0));
     }
   }
   std::vector<int16_t> out(lead, 0), buffer(47040);
