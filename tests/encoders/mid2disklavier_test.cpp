@@ -60,6 +60,21 @@ class DisklavierRate : public ::testing::TestWithParam<uint32_t> {
 INSTANTIATE_TEST_SUITE_P(BothRates, DisklavierRate, ::testing::Values(44100u, 48000u),
                          [](const auto& info) { return std::to_string(info.param); });
 
+// Position after k symbols rounds k * rate / 3150 half up; 21 symbols make
+// a frame of 294 or 320 samples.
+TEST_P(DisklavierRate, PositionAndFrameSamples) {
+  test::MemoryOutput out;
+  auto enc = std::make_unique<CMid2Disklavier>();
+  enc->SetSampleRate(rate());
+  enc->SetOutput(&out);
+  enc->Initialise();
+  for (size_t k = 1; k <= 42; ++k) {
+    ASSERT_EQ(enc->Advance(), Result::kSuccess);
+    EXPECT_EQ(enc->GetPosition(), test::DkPosition(0, k, rate())) << k;
+    EXPECT_EQ(out.Size(), k / 21 * frameSamples()) << k;
+  }
+}
+
 TEST_P(DisklavierRate, SetUpSequenceTimingAndEnding) {
   FakeReader r;
   r.NoteOn(0, 0, 60, 100).EndOfTrack();
