@@ -4,23 +4,15 @@
 // what the thread handed it, writes `frames_` frames and returns `result_`;
 // it can also run until cancelled or throw std::bad_alloc.
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <deque>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <new>
 
 #include "pipeline/conversion_thread.h"
+#include "tests/audio/audio_test_support.h"
 #include "tests/support/midi_builder.h"
 #include "tests/support/recording_events.h"
-#include "tests/support/wav_builder.h"
 
 namespace tonvelo::test {
-
-namespace fs = std::filesystem;
 
 struct EncoderRecord {
   int formatId = -1;
@@ -42,15 +34,17 @@ class FakeEncoder : public CTonveloFormat {
       : record_(record), mode_(mode), frames_(frames), result_(result) {}
 
   Result Encode() override {
-    record_.outputBase = outputBasePath_.string();
-    record_.title = title_;
-    record_.source = source_ != nullptr ? source_->GetDescription() : "";
-    record_.sampleRateHz = sampleRateHz_;
-    record_.velocityProfile = velocityProfile_;
-    record_.diagnostic = diagnosticOutput_;
-    record_.events = events_;
-    record_.cancel = cancel_;
-    record_.accompanimentRateHz = accompaniment_ ? accompaniment_->GetSampleRate() : 0;
+    record_ = {record_.formatId,
+               record_.options,
+               outputBasePath_.string(),
+               title_,
+               source_ != nullptr ? source_->GetDescription() : "",
+               sampleRateHz_,
+               velocityProfile_,
+               diagnosticOutput_,
+               events_,
+               cancel_,
+               accompaniment_ ? accompaniment_->GetSampleRate() : 0};
     // Progress lets a test's events receiver press "Cancel"; the bound keeps
     // a broken cancel path from running forever.
     for (uint32_t block = 0; mode_ == FakeMode::kUntilCancelled && block < 1000; ++block) {
@@ -81,17 +75,8 @@ class FakeEncoder : public CTonveloFormat {
   uint32_t position_ = 0;
 };
 
-class ThreadTest : public ::testing::Test {
+class ThreadTest : public AudioTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tonvelo_thread_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   std::string WriteFile(const std::string& name, const Bytes& bytes) const {
     fs::create_directories(fs::path(Path(name)).parent_path());
@@ -107,32 +92,28 @@ class ThreadTest : public ::testing::Test {
     return WriteFile(name, BuildWav16(rate, 2, std::vector<int16_t>(4000, 1234)));
   }
 
-  // One batch on the calling thread; messages_ holds its message texts.
-  int Run(const std::vector<FileEntry>& files, RecordingEvents& events) {
-    CConversionThread thread(files, settings_, events, cancel_);
+  // One batch on the calling thread, reported to `events` (else to a fresh
+  // events_); messages_ holds its message texts.
+  int Run(const std::vector<FileEntry>& files, RecordingEvents* events = nullptr) {
+    if (events == nullptr) events = &(events_ = RecordingEvents());
+    CConversionThread thread(files, settings_, *events, cancel_);
     thread.SetDiagnosticOutput(diagnostic_);
     thread.SetDiscardOutput(discard_);
     thread.SetEncoderFactory([this](int id, const EncoderOptions& options) {
       std::unique_ptr<CTonveloFormat> encoder;
       if (!encoderAvailable_) return encoder;
-      records_.emplace_back();
-      records_.back().formatId = id;
+      records_.emplace_back().formatId = id;
       records_.back().options = options;
-      encoder = std::make_unique<FakeEncoder>(records_.back(), mode_, frames_, result_);
-      return encoder;
+      return std::unique_ptr<CTonveloFormat>(
+          std::make_unique<FakeEncoder>(records_.back(), mode_, frames_, result_));
     });
     if (pianocorderLoader_) thread.SetPianocorderLoader(pianocorderLoader_);
     const int result = thread.Run();
     messages_.clear();
-    for (const auto& m : events.messages) messages_.push_back(m.second);
+    for (const auto& m : events->messages) messages_.push_back(m.second);
     return result;
   }
-  int Run(const std::vector<FileEntry>& files) {
-    events_ = RecordingEvents();
-    return Run(files, events_);
-  }
 
-  fs::path dir_;
   ConversionSettings settings_;
   CancelFlag cancel_{0};
   RecordingEvents events_;
@@ -144,10 +125,5 @@ class ThreadTest : public ::testing::Test {
   PianocorderLoader pianocorderLoader_;
   std::deque<EncoderRecord> records_;  // stable addresses for the encoders
 };
-
-inline Bytes ReadFileBytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 }  // namespace tonvelo::test
