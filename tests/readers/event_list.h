@@ -1,49 +1,53 @@
 #pragma once
-// Collects a reader's delivered events as owned copies, so tests can compare
-// whole streams after the reader has moved on.
+// Reads a reader's answers into one short line each, so a test states a whole
+// stream as a list of goldens:
+//   "d=10 t=500000 90 3C 40"  delta, tempo field, status and data bytes in hex
+//   "d=0 t=500000 meta 2F"    meta (the type as status), "sysex F0 ..." alike
+//   "end", "damaged"          an answer that is not an event
 
 #include <cstdint>
-#include <ostream>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "readers/music_file.h"
 
 namespace tonvelo::test {
 
-struct Ev {
-  uint32_t kind;
-  uint32_t delta;
-  uint32_t tempo;
-  uint8_t status;
-  std::vector<uint8_t> data;
-  bool operator==(const Ev&) const = default;
-};
+using Goldens = std::vector<std::string>;
 
-inline std::ostream& operator<<(std::ostream& os, const Ev& e) {
-  os << "{kind " << e.kind << ", delta " << e.delta << ", tempo " << e.tempo << ", status 0x"
-     << std::hex << int{e.status} << ", data";
-  for (uint8_t b : e.data) os << ' ' << int{b};
-  return os << std::dec << '}';
+inline std::string Golden(const MusicEvent& ev) {
+  static const char* const kKinds[] = {"", "sysex ", "meta "};
+  std::string s = "d=" + std::to_string(ev.delta) + " t=" + std::to_string(ev.tempo) + ' ' +
+                  (ev.kind < 3 ? kKinds[ev.kind] : "kind? ");
+  char hex[4];
+  std::snprintf(hex, sizeof hex, "%02X", ev.status);
+  s += hex;
+  for (uint32_t i = 0; i < ev.length; ++i) {
+    std::snprintf(hex, sizeof hex, " %02X", ev.data[i]);
+    s += hex;
+  }
+  return s;
 }
 
-// Reads until the reader answers nonzero; `last` receives that answer.
-inline std::vector<Ev> ReadAll(CMusicFile2MID& r, ReadResult* last = nullptr) {
-  std::vector<Ev> out;
+// Exactly `count` answers; by default up to and including the first non-event.
+inline Goldens Answers(CMusicFile2MID& r, size_t count = SIZE_MAX) {
+  Goldens out;
   MusicEvent ev;
-  ReadResult res;
-  while ((res = r.ReadEvent(ev)) == ReadResult::kEvent) {
-    out.push_back({ev.kind, ev.delta, ev.tempo, ev.status, {ev.data, ev.data + ev.length}});
+  while (out.size() < count) {
+    const ReadResult res = r.ReadEvent(ev);
+    out.push_back(res == ReadResult::kEvent ? Golden(ev)
+                  : res == ReadResult::kEnd ? "end"
+                                            : "damaged");
+    if (res != ReadResult::kEvent && count == SIZE_MAX) break;
   }
-  if (last) *last = res;
   return out;
 }
 
-inline Ev Note(uint32_t delta, uint8_t status, uint8_t a, uint8_t b, uint32_t tempo = 500000) {
-  return {kEventChannel, delta, tempo, status, {a, b}};
-}
-inline Ev MetaEv(uint32_t delta, uint8_t type, std::vector<uint8_t> body = {},
-                 uint32_t tempo = 500000) {
-  return {kEventMeta, delta, tempo, type, std::move(body)};
+template <class Reader>
+Goldens OpenAndRead(Reader& r, std::vector<uint8_t> file) {
+  if (r.OpenBuffer(std::move(file)) != OpenResult::kOpened) return {"not opened"};
+  return Answers(r);
 }
 
 }  // namespace tonvelo::test

@@ -11,52 +11,50 @@
 namespace tonvelo {
 namespace {
 
+using test::Answers;
 using test::Bytes;
-using test::Ev;
-using test::MetaEv;
+using test::Goldens;
 using test::MidiBuilder;
-using test::Note;
-using test::ReadAll;
-
-Bytes Header(uint16_t format, uint16_t tracks, uint16_t division) {
-  Bytes b = {'M', 'T', 'h', 'd', 0, 0, 0, 6};
-  test::PutBE(b, format, 2);
-  test::PutBE(b, tracks, 2);
-  test::PutBE(b, division, 2);
-  return b;
-}
-
-Bytes& Chunk(Bytes& b, const char* id, const Bytes& body) {
-  b.insert(b.end(), id, id + 4);
-  test::PutBE(b, static_cast<uint32_t>(body.size()), 4);
-  b.insert(b.end(), body.begin(), body.end());
-  return b;
-}
+using test::OpenAndRead;
 
 const Bytes kEndOnly = {0x00, 0xFF, 0x2F, 0x00};
+
+// A header and then the chunks as given (a null id adds raw bytes); the track
+// count is the header's own, whatever the chunks are.
+Bytes Smf(uint16_t format, uint16_t tracks, uint16_t division,
+          std::initializer_list<std::pair<const char*, Bytes>> chunks = {{"MTrk", kEndOnly}}) {
+  Bytes b = {'M', 'T', 'h', 'd', 0, 0, 0, 6};
+  for (uint16_t v : {format, tracks, division}) test::PutBE(b, v, 2);
+  for (const auto& [id, body] : chunks) {
+    if (id) b.insert(b.end(), id, id + 4);
+    if (id) test::PutBE(b, static_cast<uint32_t>(body.size()), 4);
+    b.insert(b.end(), body.begin(), body.end());
+  }
+  return b;
+}
+
+Bytes Patch(Bytes b, size_t at, uint8_t value) {
+  b.at(at) = value;
+  return b;
+}
 
 TEST(SMF2MID, MergesTracksInTimeOrderTiesToLowerTrack) {
   MidiBuilder m(1, 480);
   m.AddTrack().NoteOn(0, 0, 60, 100).NoteOn(10, 0, 62, 100).NoteOff(20, 0, 60).End();
   m.AddTrack().NoteOn(5, 1, 64, 90).NoteOn(5, 1, 65, 90).NoteOff(25, 1, 64).End();
   CSMF2MID r;
-  ASSERT_EQ(r.OpenBuffer(m.Build()), OpenResult::kOpened);
-  ReadResult last;
-  const std::vector<Ev> expected = {
-      Note(0, 0x90, 60, 100), Note(5, 0x91, 64, 90), Note(5, 0x90, 62, 100), Note(0, 0x91, 65, 90),
-      Note(20, 0x80, 60, 64), MetaEv(0, 0x2F),       Note(5, 0x81, 64, 64),  MetaEv(0, 0x2F),
-  };
-  EXPECT_EQ(ReadAll(r, &last), expected);
-  EXPECT_EQ(last, ReadResult::kEnd);
+  EXPECT_EQ(OpenAndRead(r, m.Build()),
+            (Goldens{"d=0 t=500000 90 3C 64", "d=5 t=500000 91 40 5A", "d=5 t=500000 90 3E 64",
+                     "d=0 t=500000 91 41 5A", "d=20 t=500000 80 3C 40", "d=0 t=500000 meta 2F",
+                     "d=5 t=500000 81 40 40", "d=0 t=500000 meta 2F", "end"}));
 }
 
 TEST(SMF2MID, ManyTracksMergeLikeAStableSortOnEveryPass) {
-  // Against a stable sort by tick, for track counts around the powers of two
-  // the merge tree is built on; past 256 tracks later passes cannot follow
-  // the recorded order and keep merging, so both ways are covered.
+  // Track counts around the powers of two the merge tree is built on; past
+  // 256 tracks a replay cannot follow the recorded order and merges again.
   for (uint16_t tracks : {1, 2, 3, 5, 16, 17, 300}) {
     MidiBuilder m(1, 96);
-    std::vector<std::pair<uint64_t, uint32_t>> ref;  // tick, track << 8 | note
+    std::vector<std::pair<uint64_t, std::string>> ref;  // tick, event without its timing
     uint32_t seed = 99u + tracks;
     for (uint16_t t = 0; t < tracks; ++t) {
       auto& tb = m.AddTrack();
@@ -67,31 +65,27 @@ TEST(SMF2MID, ManyTracksMergeLikeAStableSortOnEveryPass) {
         const uint32_t delta = (seed >> 16) % 4 == 0 ? 0 : (seed >> 16) % 7;
         tick += delta;
         tb.NoteOn(delta, static_cast<uint8_t>(t & 15), static_cast<uint8_t>(i), 1);
-        ref.push_back({tick, uint32_t{t} << 8 | i});
+        char note[16];
+        std::snprintf(note, sizeof note, "9%X %02X 01", t & 15, i);
+        ref.push_back({tick, note});
       }
       seed = seed * 1103515245u + 12345u;
       tb.End(0);
-      ref.push_back({tick, uint32_t{t} << 8 | 0xFF});
+      ref.push_back({tick, "meta 2F"});
     }
     std::stable_sort(ref.begin(), ref.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    CSMF2MID r;
-    ASSERT_EQ(r.OpenBuffer(m.Build()), OpenResult::kOpened);
-    const auto events = ReadAll(r);
-    ASSERT_EQ(events.size(), ref.size()) << tracks;
+    Goldens expected;
     uint64_t tick = 0;
-    for (size_t i = 0; i < ref.size(); ++i) {
-      tick += events[i].delta;
-      const uint32_t track = ref[i].second >> 8;
-      const bool end = (ref[i].second & 0xFF) == 0xFF;
-      EXPECT_EQ(tick, ref[i].first) << tracks << " tracks, event " << i;
-      EXPECT_EQ(events[i].status, end ? 0x2F : 0x90 | (track & 15)) << tracks << ", " << i;
-      if (!end) {
-        EXPECT_EQ(events[i].data[0], ref[i].second & 0xFF) << tracks << ", " << i;
-      }
+    for (const auto& [at, event] : ref) {
+      expected.push_back("d=" + std::to_string(at - tick) + " t=500000 " + event);
+      tick = at;
     }
+    expected.push_back("end");
+    CSMF2MID r;
+    EXPECT_EQ(OpenAndRead(r, m.Build()), expected) << tracks << " tracks";
     ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
-    EXPECT_EQ(ReadAll(r), events) << tracks;
+    EXPECT_EQ(Answers(r), expected) << tracks << " tracks, second pass";
   }
 }
 
@@ -112,56 +106,41 @@ TEST(SMF2MID, RunningStatusAndStatusKinds) {
       .Raw(2, {0x90, 0x30, 0x00})
       .End();
   CSMF2MID r;
-  ASSERT_EQ(r.OpenBuffer(m.Build()), OpenResult::kOpened);
-  const std::vector<Ev> expected = {
-      Note(0, 0x90, 0x3C, 0x40),
-      Note(10, 0xB1, 0x40, 0x7F),
-      Note(0, 0xB1, 0x40, 0x00),
-      MetaEv(0, 0x01, {'x'}),
-      Note(5, 0xB1, 0x41, 0x7F),
-      {kEventChannel, 0, 500000, 0xC2, {0x05}},
-      {kEventChannel, 0, 500000, 0xC2, {0x06}},
-      {kEventSysEx, 1, 500000, 0xF0, {0x43, 0x10, 0xF7}},
-      {kEventSysEx, 0, 500000, 0xF7, {0x01}},
-      {kEventChannel, 0, 500000, 0xF8, {}},
-      {kEventChannel, 0, 500000, 0xF8, {}},
-      Note(2, 0x90, 0x30, 0x00),
-      MetaEv(0, 0x2F),
-  };
-  EXPECT_EQ(ReadAll(r), expected);
+  EXPECT_EQ(OpenAndRead(r, m.Build()),
+            (Goldens{"d=0 t=500000 90 3C 40", "d=10 t=500000 B1 40 7F", "d=0 t=500000 B1 40 00",
+                     "d=0 t=500000 meta 01 78", "d=5 t=500000 B1 41 7F", "d=0 t=500000 C2 05",
+                     "d=0 t=500000 C2 06", "d=1 t=500000 sysex F0 43 10 F7",
+                     "d=0 t=500000 sysex F7 01", "d=0 t=500000 F8", "d=0 t=500000 F8",
+                     "d=2 t=500000 90 30 00", "d=0 t=500000 meta 2F", "end"}));
 }
 
 TEST(SMF2MID, OpenResults) {
+  using enum OpenResult;
+  const struct {
+    const char* what;
+    Bytes file;
+    OpenResult result;
+  } cases[] = {
+      {"format 2", Smf(2, 1, 480), kUnsupported},
+      {"SMPTE division", Smf(0, 1, 0x8019), kNotThisFormat},
+      {"division 23", Smf(0, 1, 23), kNotThisFormat},
+      {"division 32769", Smf(0, 1, 32769), kNotThisFormat},
+      {"division 24", Smf(0, 1, 24), kOpened},
+      {"division 32768", Smf(0, 1, 32768), kOpened},
+      {"foreign chunk among the tracks",
+       Smf(1, 2, 480, {{"MTrk", kEndOnly}, {"XFIH", {1, 2, 3}}, {"MTrk", kEndOnly}}), kDamaged},
+      {"anything after the counted tracks",
+       Smf(1, 1, 480, {{"MTrk", kEndOnly}, {"XFIH", {1, 2, 3}}, {nullptr, {0x55}}}), kOpened},
+      {"chunk one byte longer than the file", Patch(Smf(0, 1, 480), 21, 5), kDamaged},
+      {"cut chunk header", Smf(1, 2, 480, {{"MTrk", kEndOnly}, {nullptr, {'M', 'T', 'r'}}}),
+       kDamaged},
+      {"bad magic", Patch(Smf(0, 1, 480), 0, 'R'), kNotThisFormat},
+      {"short header", {'M', 'T', 'h', 'd', 0, 0}, kReadIncomplete},
+  };
   CSMF2MID r;
-  Bytes b = Header(2, 1, 480);
-  EXPECT_EQ(r.OpenBuffer(Chunk(b, "MTrk", kEndOnly)), OpenResult::kUnsupported);
-  for (uint16_t div : {0x8019, 23, 32769, 24, 32768}) {
-    b = Header(0, 1, div);
-    const bool ok = div == 24 || div == 32768;  // SMPTE and nonsense are "not MIDI"
-    EXPECT_EQ(r.OpenBuffer(Chunk(b, "MTrk", kEndOnly)),
-              ok ? OpenResult::kOpened : OpenResult::kNotThisFormat)
-        << div;
-  }
-  b = Header(1, 2, 480);
-  Chunk(Chunk(b, "MTrk", kEndOnly), "XFIH", {1, 2, 3});
-  EXPECT_EQ(r.OpenBuffer(Chunk(b, "MTrk", kEndOnly)), OpenResult::kDamaged);  // foreign chunk
-  b = Header(1, 1, 480);
-  Chunk(Chunk(b, "MTrk", kEndOnly), "XFIH", {1, 2, 3}).push_back(0x55);
-  EXPECT_EQ(r.OpenBuffer(b), OpenResult::kOpened);  // after the counted tracks anything goes
-  b = Header(0, 1, 480);
-  Chunk(b, "MTrk", kEndOnly)[21] = 5;  // one byte more than the file holds
-  EXPECT_EQ(r.OpenBuffer(b), OpenResult::kDamaged);
-  b = Header(1, 2, 480);
-  Chunk(b, "MTrk", kEndOnly);
-  b.insert(b.end(), {'M', 'T', 'r'});
-  EXPECT_EQ(r.OpenBuffer(b), OpenResult::kDamaged);
-  b = Header(0, 1, 480);
-  b[0] = 'R';
-  EXPECT_EQ(r.OpenBuffer(b), OpenResult::kNotThisFormat);
-  EXPECT_EQ(r.OpenBuffer(Bytes{'M', 'T', 'h', 'd', 0, 0}), OpenResult::kReadIncomplete);
-  ASSERT_EQ(r.OpenBuffer(Header(0, 0, 480)), OpenResult::kOpened);  // no tracks: an empty song
-  MusicEvent ev;
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);
+  for (const auto& c : cases) EXPECT_EQ(r.OpenBuffer(c.file), c.result) << c.what;
+
+  EXPECT_EQ(OpenAndRead(r, Smf(0, 0, 480, {})), Goldens{"end"});  // no tracks: an empty song
   EXPECT_EQ(r.GetPercentDone(), 0u);
 
   const auto dir = std::filesystem::temp_directory_path() / "tonvelo_smf_open";
@@ -170,10 +149,10 @@ TEST(SMF2MID, OpenResults) {
   m.AddTrack().TrackName(0, "Song").End();
   m.Write(dir / "song.mid");
   test::WriteBytes(dir / "short.mid", {'M', 'T', 'h', 'd', 0});
-  EXPECT_EQ(r.Open(dir / "song.mid"), OpenResult::kOpened);
+  EXPECT_EQ(r.Open(dir / "song.mid"), kOpened);
   EXPECT_STREQ(r.GetTitle(), "Song");
-  EXPECT_EQ(r.Open(dir / "missing.mid"), OpenResult::kCannotOpen);
-  EXPECT_EQ(r.Open(dir / "short.mid"), OpenResult::kReadIncomplete);
+  EXPECT_EQ(r.Open(dir / "missing.mid"), kCannotOpen);
+  EXPECT_EQ(r.Open(dir / "short.mid"), kReadIncomplete);
   std::filesystem::remove_all(dir);
 }
 
@@ -189,28 +168,29 @@ TEST(SMF2MID, TempoFormulasAndTempoField) {
       .End();
   CSMF2MID r;
   ASSERT_EQ(r.OpenBuffer(m.Build()), OpenResult::kOpened);
-  struct {
-    uint32_t fieldTempo, tempo, bpm;
+  EXPECT_EQ(r.GetTicksPerSecond(), 960.0);  // at rewind: 480 × 100 × 120 / 6000
+  const struct {
+    const char* event;  // its tempo field is the tempo before the change
+    uint32_t tempo, bpm;
     double ticksPerSecond;
     uint32_t maxGap;
-  } const steps[] = {
-      {500000, 600000, 100, 800.0, 800u * 86400},
-      {600000, 533333, 0, 480.0 * 100 * 10000 / 533333, 900u * 86400},
-      {533333, 500000, 120, 960.0, 960u * 86400},
-      {500000, 500000, 120, 960.0, 960u * 86400},
-      {500000, 600000, 100, 800.0, 800u * 86400},
-      {600000, 1, 60000000, 480.0 * 100 * 60000000 / 6000, UINT32_MAX},  // a day is beyond u32
+  } steps[] = {
+      {"d=0 t=500000 meta 51 09 27 C0", 600000, 100, 800.0, 800u * 86400},
+      {"d=0 t=600000 meta 51 08 23 55", 533333, 0, 480.0 * 100 * 10000 / 533333, 900u * 86400},
+      {"d=0 t=533333 meta 51 07 A1 20", 500000, 120, 960.0, 960u * 86400},
+      {"d=0 t=500000 meta 51 09 27", 500000, 120, 960.0, 960u * 86400},
+      {"d=0 t=500000 meta 51 09 27 C0 55", 600000, 100, 800.0, 800u * 86400},
+      {"d=0 t=600000 meta 51 00 00 00", 1, 60000000, 480.0 * 100 * 60000000 / 6000,
+       UINT32_MAX},  // a day is beyond u32
   };
-  EXPECT_EQ(r.GetTicksPerSecond(), 960.0);  // at rewind: 480 × 100 × 120 / 6000
-  MusicEvent ev;
   for (const auto& s : steps) {
-    ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
-    EXPECT_EQ(ev.tempo, s.fieldTempo) << s.tempo;  // the tempo before the change
-    EXPECT_EQ(r.GetTempo(), s.tempo);
-    EXPECT_EQ(r.GetBPM(), s.bpm) << s.tempo;
-    EXPECT_EQ(r.GetTicksPerSecond(), s.ticksPerSecond) << s.tempo;
-    EXPECT_EQ(r.GetMaxGapTicks(), s.maxGap) << s.tempo;
+    EXPECT_EQ(Answers(r, 1), Goldens{s.event});
+    EXPECT_EQ(r.GetTempo(), s.tempo) << s.event;
+    EXPECT_EQ(r.GetBPM(), s.bpm) << s.event;
+    EXPECT_EQ(r.GetTicksPerSecond(), s.ticksPerSecond) << s.event;
+    EXPECT_EQ(r.GetMaxGapTicks(), s.maxGap) << s.event;
   }
+  EXPECT_EQ(Answers(r), (Goldens{"d=0 t=1 meta 2F", "end"}));
   ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
   EXPECT_EQ(r.GetTempo(), 500000u);
   EXPECT_EQ(r.GetTicksPerSecond(), 960.0);
@@ -224,26 +204,26 @@ TEST(SMF2MID, MutedChannelsCarryTheirTicks) {
   ASSERT_EQ(r.OpenBuffer(m.Build()), OpenResult::kOpened);
   r.MuteChannel(1);
   r.MuteChannel(16);  // ignored
-  const std::vector<Ev> expected = {
-      Note(0, 0x90, 60, 1), Note(20, 0x90, 61, 1), Note(7, 0x92, 70, 1),
-      MetaEv(0, 0x2F),      MetaEv(23, 0x2F),  // carries the muted 64 at 50
-  };
-  EXPECT_EQ(ReadAll(r), expected);
+  EXPECT_EQ(Answers(r), (Goldens{"d=0 t=500000 90 3C 01", "d=20 t=500000 90 3D 01",
+                                 "d=7 t=500000 92 46 01", "d=0 t=500000 meta 2F",
+                                 "d=23 t=500000 meta 2F",  // carries the muted note at 50
+                                 "end"}));
   r.UnmuteChannel(1);
   r.MuteChannel(0);
   ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
-  const auto events = ReadAll(r);
-  ASSERT_GE(events.size(), 3u);
-  EXPECT_EQ(events[0], Note(5, 0x91, 62, 1));   // the muted note at 0 added nothing
-  EXPECT_EQ(events[2], Note(17, 0x92, 70, 1));  // 10 + 7: note 61 at 20 was muted
+  EXPECT_EQ(Answers(r), (Goldens{"d=5 t=500000 91 3E 01",  // the muted note at 0 added nothing
+                                 "d=5 t=500000 91 3F 01",
+                                 "d=17 t=500000 92 46 01",  // carries note 61 at 20
+                                 "d=0 t=500000 meta 2F", "d=23 t=500000 91 40 01",
+                                 "d=0 t=500000 meta 2F", "end"}));
 
   // Every channel-kind event has its channel in the low nibble, 0xF8 too.
   MidiBuilder sys(0, 480);
   sys.AddTrack().Raw(3, {0xF8}).NoteOn(4, 0, 60, 1).End();
-  ASSERT_EQ(r.OpenBuffer(sys.Build()), OpenResult::kOpened);
   r.UnmuteChannel(0);
   r.MuteChannel(8);
-  EXPECT_EQ(ReadAll(r), (std::vector<Ev>{Note(7, 0x90, 60, 1), MetaEv(0, 0x2F)}));
+  EXPECT_EQ(OpenAndRead(r, sys.Build()),
+            (Goldens{"d=7 t=500000 90 3C 01", "d=0 t=500000 meta 2F", "end"}));
 }
 
 TEST(SMF2MID, SpeedBoundsAndDamageFromADayLongGap) {
@@ -261,36 +241,34 @@ TEST(SMF2MID, SpeedBoundsAndDamageFromADayLongGap) {
   EXPECT_EQ(r.GetTicksPerSecond(), 9.6);
   EXPECT_EQ(r.GetMaxGapTicks(), 10u * 86400);
   r.SetSpeed(100);
-  ReadResult last;
-  EXPECT_EQ(ReadAll(r, &last).size(), 3u);
-  MusicEvent ev;
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);  // the end is sticky
+  const std::string first = "d=0 t=500000 90 3C 01";
+  EXPECT_EQ(Answers(r, 5), (Goldens{first, "d=82944000 t=500000 90 3D 01",
+                                    "d=268435455 t=500000 meta 2F", "end", "end"}));
 
-  // Half speed halves the gap: the same delta is now damage, for good.
+  // Half speed halves the gap: the same delta is now damage, for good, and
+  // Rewind closes the reader.
   r.SetSpeed(50);
   ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
-  ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kDamaged);
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kDamaged);
-  EXPECT_EQ(r.Rewind(), OpenResult::kDamaged);  // and the reader is closed
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kDamaged);
+  EXPECT_EQ(Answers(r, 3), (Goldens{first, "damaged", "damaged"}));
+  EXPECT_EQ(r.Rewind(), OpenResult::kDamaged);
+  EXPECT_EQ(Answers(r, 1), Goldens{"damaged"});
 
   MidiBuilder over(0, 480);
   over.AddTrack().NoteOn(0, 0, 60, 1).NoteOn(960u * 86400 + 1, 0, 61, 1).End();
   r.SetSpeed(100);
   EXPECT_EQ(r.OpenBuffer(over.Build()), OpenResult::kDamaged);
-  MidiBuilder ok(0, 480);
-  ok.AddTrack().End();
-  EXPECT_EQ(r.OpenBuffer(ok.Build()), OpenResult::kOpened);  // a new Open clears the damage
+  EXPECT_EQ(OpenAndRead(r, Smf(0, 1, 480)), (Goldens{"d=0 t=500000 meta 2F", "end"}))
+      << "a new Open clears the damage";
 }
 
 TEST(SMF2MID, LongQuantitiesAndLongSongs) {
   // A quantity may take more than four bytes; leading 0x80s add nothing.
-  Bytes b = Header(0, 1, 480);
-  Chunk(b, "MTrk", {0x80, 0x80, 0x80, 0x80, 0x05, 0x90, 60, 1, 0x00, 0xFF, 0x2F, 0x00});
   CSMF2MID r;
-  ASSERT_EQ(r.OpenBuffer(b), OpenResult::kOpened);
-  EXPECT_EQ(ReadAll(r), (std::vector<Ev>{Note(5, 0x90, 60, 1), MetaEv(0, 0x2F)}));
+  EXPECT_EQ(
+      OpenAndRead(
+          r, Smf(0, 1, 480,
+                 {{"MTrk", {0x80, 0x80, 0x80, 0x80, 0x05, 0x90, 60, 1, 0x00, 0xFF, 0x2F, 0x00}}})),
+      (Goldens{"d=5 t=500000 90 3C 01", "d=0 t=500000 meta 2F", "end"}));
 
   // At 1 µs per beat any delta is allowed, and two tracks a tick apart run
   // past 2^48 ticks: the merged clock has no limit of its own.
@@ -300,15 +278,13 @@ TEST(SMF2MID, LongQuantitiesAndLongSongs) {
   for (uint32_t i = 0; i < kSteps; ++i) t0.NoteOn(0xFFFFFFFF, 0, 60, 1);
   auto& t1 = longSong.AddTrack().NoteOn(0xFFFFFFFE, 1, 61, 1);
   for (uint32_t i = 1; i < kSteps; ++i) t1.NoteOn(0xFFFFFFFF, 1, 61, 1);
-  ASSERT_EQ(r.OpenBuffer(longSong.Build()), OpenResult::kOpened);
-  const auto events = ReadAll(r);
-  ASSERT_EQ(events.size(), 2 * kSteps + 1);
-  uint64_t tick = 0;
-  for (size_t i = 1; i < events.size(); ++i) {
-    tick += events[i].delta;
-    ASSERT_EQ(events[i].status, i % 2 ? 0x91 : 0x90) << i;
-    ASSERT_EQ(tick, uint64_t{0xFFFFFFFF} * ((i + 1) / 2) - i % 2) << i;
+  Goldens expected = {"d=0 t=500000 meta 51 00 00 01"};
+  for (uint32_t i = 0; i < kSteps; ++i) {
+    expected.push_back("d=4294967294 t=1 91 3D 01");
+    expected.push_back("d=1 t=1 90 3C 01");
   }
+  expected.push_back("end");  // neither track has an End of Track
+  EXPECT_EQ(OpenAndRead(r, longSong.Build()), expected);
 }
 
 TEST(SMF2MID, TitleLengthPercentAndSkipTo) {
@@ -336,38 +312,33 @@ TEST(SMF2MID, TitleLengthPercentAndSkipTo) {
   for (uint8_t n = 0; n < 3; ++n) t.NoteOn(480, 0, static_cast<uint8_t>(60 + n), 1);
   t.End();  // three events of five bytes and one of four
   ASSERT_EQ(r.OpenBuffer(notes.Build()), OpenResult::kOpened);
-  MusicEvent ev;
   for (uint32_t percent : {26u, 52u, 78u, 100u}) {
-    ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
+    ASSERT_EQ(Answers(r, 1).size(), 1u);
     EXPECT_EQ(r.GetPercentDone(), percent);
   }
   r.SkipTo(1000);  // the note at 1000 ms is consumed
-  ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
-  EXPECT_EQ(ev.data[0], 62);
+  EXPECT_EQ(Answers(r, 1), Goldens{"d=480 t=500000 90 3E 01"});
   r.SkipTo(0);
   EXPECT_EQ(r.GetPercentDone(), 0u);
-  ASSERT_EQ(r.ReadEvent(ev), ReadResult::kEvent);
-  EXPECT_EQ(ev.data[0], 60);
+  EXPECT_EQ(Answers(r, 1), Goldens{"d=480 t=500000 90 3C 01"});
 }
 
 TEST(SMF2MID, BrokenTracksEndAtTheirChunk) {
   // Track 0 has no End of Track; track 1's last event claims more bytes than
   // its chunk holds (they would be track 2's). Everything before plays.
-  Bytes b = Header(1, 3, 480);
-  Chunk(b, "MTrk", {0x00, 0x90, 60, 1, 0x10, 0x90, 61, 1});
-  Chunk(b, "MTrk", {0x05, 0x91, 62, 1, 0x00, 0xFF, 0x01, 0x08, 'a'});
-  Chunk(b, "MTrk", {0x08, 0x92, 63, 1, 0x00, 0x92, 64});  // cut inside the data
   CSMF2MID r;
-  ASSERT_EQ(r.OpenBuffer(b), OpenResult::kOpened);
-  EXPECT_EQ(ReadAll(r), (std::vector<Ev>{Note(0, 0x90, 60, 1), Note(5, 0x91, 62, 1),
-                                         Note(3, 0x92, 63, 1), Note(8, 0x90, 61, 1)}));
+  EXPECT_EQ(OpenAndRead(r, Smf(1, 3, 480,
+                               {{"MTrk", {0x00, 0x90, 60, 1, 0x10, 0x90, 61, 1}},
+                                {"MTrk", {0x05, 0x91, 62, 1, 0x00, 0xFF, 0x01, 0x08, 'a'}},
+                                {"MTrk", {0x08, 0x92, 63, 1, 0x00, 0x92, 64}}})),  // cut data
+            (Goldens{"d=0 t=500000 90 3C 01", "d=5 t=500000 91 3E 01", "d=3 t=500000 92 3F 01",
+                     "d=8 t=500000 90 3D 01", "end"}));
   EXPECT_EQ(r.GetPercentDone(), 66u);  // 16 of 24 track bytes were events
 
   r.Close();
   r.Close();
   EXPECT_STREQ(r.GetTitle(), "");
-  MusicEvent ev;
-  EXPECT_EQ(r.ReadEvent(ev), ReadResult::kEnd);
+  EXPECT_EQ(Answers(r, 1), Goldens{"end"});
   EXPECT_EQ(r.Rewind(), OpenResult::kCannotOpen);
 }
 
