@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "audio/byte_file.h"
+#include "readers/file_image.h"
 
 namespace tonvelo {
 
@@ -37,6 +37,16 @@ uint32_t SaturateToU32(double v) {
   return v >= 4294967295.0 ? UINT32_MAX : static_cast<uint32_t>(v);
 }
 
+// The first block and the event data follow the header directly; a first
+// block that leaves no event data is damage.
+OpenResult CheckHeader(const uint8_t* header, uint32_t fileSize) {
+  if (std::memcmp(header + kMagicOffset, "COM-ESEQ", 8) != 0) return OpenResult::kNotThisFormat;
+  if (LE32(header + kBlockLengthOffset) >= fileSize - kEseqHeaderBytes) {
+    return OpenResult::kDamaged;
+  }
+  return OpenResult::kOpened;
+}
+
 }  // namespace
 
 CESEQ2MID::~CESEQ2MID() { Close(); }
@@ -62,31 +72,10 @@ std::string CESEQ2MID::CleanTitle(const uint8_t* halves32) {
 OpenResult CESEQ2MID::Open(const std::filesystem::path& path) {
   Close();
   damaged_ = false;
-  FileHandle h = kInvalidFile;
-  if (!file_open_read(path, h)) return OpenResult::kCannotOpen;
-  OpenResult r = OpenResult::kOpened;
-  try {
-    std::vector<uint8_t> bytes(kEseqHeaderBytes);
-    const uint32_t size = file_size(h);
-    if (!file_read(h, bytes.data(), kEseqHeaderBytes) || size < kEseqHeaderBytes) {
-      r = OpenResult::kReadIncomplete;
-    } else if (std::memcmp(bytes.data() + kMagicOffset, "COM-ESEQ", 8) != 0) {
-      r = OpenResult::kNotThisFormat;
-    } else if (LE32(bytes.data() + kBlockLengthOffset) >= size - kEseqHeaderBytes) {
-      r = OpenResult::kDamaged;  // no event data would be left
-    } else {
-      // First block and event data follow the header directly.
-      bytes.resize(size);
-      if (!file_read(h, bytes.data() + kEseqHeaderBytes, size - kEseqHeaderBytes)) {
-        r = OpenResult::kDamaged;
-      } else {
-        file_ = std::move(bytes);
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    r = OpenResult::kOutOfMemory;
-  }
-  file_close(h);
+  // Once the header is known good, a file that ends early is damaged.
+  constexpr FileImageResults kLoadResults{.shortHeader = OpenResult::kReadIncomplete,
+                                          .shortRest = OpenResult::kDamaged};
+  const OpenResult r = file_image_load(path, kEseqHeaderBytes, CheckHeader, kLoadResults, file_);
   if (r != OpenResult::kOpened) return r;
   return Setup();
 }
@@ -97,13 +86,8 @@ OpenResult CESEQ2MID::OpenBuffer(std::vector<uint8_t> bytes) {
   if (bytes.size() < kEseqHeaderBytes || bytes.size() > UINT32_MAX) {
     return OpenResult::kReadIncomplete;
   }
-  if (std::memcmp(bytes.data() + kMagicOffset, "COM-ESEQ", 8) != 0) {
-    return OpenResult::kNotThisFormat;
-  }
-  const auto size = static_cast<uint32_t>(bytes.size());
-  if (LE32(bytes.data() + kBlockLengthOffset) >= size - kEseqHeaderBytes) {
-    return OpenResult::kDamaged;
-  }
+  const OpenResult r = CheckHeader(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  if (r != OpenResult::kOpened) return r;
   file_ = std::move(bytes);
   return Setup();
 }

@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "audio/byte_file.h"
+#include "readers/file_image.h"
 
 namespace tonvelo {
 
@@ -54,6 +54,10 @@ uint32_t SaturateToU32(double v) {
   return v >= 4294967295.0 ? UINT32_MAX : static_cast<uint32_t>(v);
 }
 
+OpenResult CheckHeader(const uint8_t* header, uint32_t /*fileSize*/) {
+  return std::memcmp(header, "MThd", 4) == 0 ? OpenResult::kOpened : OpenResult::kNotThisFormat;
+}
+
 }  // namespace
 
 CSMF2MID::~CSMF2MID() { Close(); }
@@ -61,29 +65,10 @@ CSMF2MID::~CSMF2MID() { Close(); }
 OpenResult CSMF2MID::Open(const std::filesystem::path& path) {
   Close();
   damaged_ = false;
-  FileHandle h = kInvalidFile;
-  if (!file_open_read(path, h)) return OpenResult::kCannotOpen;
-  // Two reads: the header, and only when it is a MIDI file, the rest.
-  OpenResult r = OpenResult::kOpened;
-  try {
-    std::vector<uint8_t> bytes(kHeaderBytes);
-    const uint32_t size = file_size(h);
-    if (!file_read(h, bytes.data(), kHeaderBytes) || size < kHeaderBytes) {
-      r = OpenResult::kReadIncomplete;
-    } else if (std::memcmp(bytes.data(), "MThd", 4) != 0) {
-      r = OpenResult::kNotThisFormat;
-    } else {
-      bytes.resize(size);
-      if (!file_read(h, bytes.data() + kHeaderBytes, size - kHeaderBytes)) {
-        r = OpenResult::kReadIncomplete;
-      } else {
-        file_ = std::move(bytes);
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    r = OpenResult::kOutOfMemory;
-  }
-  file_close(h);
+  // A file cut off anywhere is incomplete; what is inside is checked by Parse.
+  constexpr FileImageResults kLoadResults{.shortHeader = OpenResult::kReadIncomplete,
+                                          .shortRest = OpenResult::kReadIncomplete};
+  const OpenResult r = file_image_load(path, kHeaderBytes, CheckHeader, kLoadResults, file_);
   if (r != OpenResult::kOpened) return r;
   return Parse();
 }

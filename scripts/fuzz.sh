@@ -21,7 +21,8 @@ fi
 
 flags=(-std=c++20 -O1 -g -I. -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
   -fno-omit-frame-pointer)
-sources=(readers/music_file.cpp readers/smf2mid.cpp readers/eseq2mid.cpp audio/byte_file.cpp)
+sources=(readers/music_file.cpp readers/file_image.cpp readers/smf2mid.cpp readers/eseq2mid.cpp
+  audio/byte_file.cpp)
 mkdir -p "$out"
 for target in smf eseq; do
   "$cxx" "${flags[@]}" "tests/fuzz/fuzz_$target.cpp" "${sources[@]}" -o "$out/fuzz_$target"
