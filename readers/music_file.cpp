@@ -10,6 +10,15 @@ void CMusicFile2MID::UnmuteChannel(uint8_t ch) {
   if (ch < 16) muted_[ch] = 0;
 }
 
+void CMusicFile2MID::SkipTo(uint32_t ms) {
+  if (Rewind() != OpenResult::kOpened) return;
+  double sumMs = 0.0;
+  MusicEvent ev;
+  while (sumMs < ms && ReadEvent(ev) == ReadResult::kEvent) {
+    sumMs += ev.delta * 1000.0 / ticksPerSecond_;
+  }
+}
+
 uint8_t CMusicFile2MID::FindPedalChannel(uint8_t controller) {
   bool candidate[16];
   uint32_t count[16] = {};

@@ -26,10 +26,10 @@ struct MusicEvent {
 // Result of Open (and of Rewind, which Open ends with).
 enum class OpenResult : int {
   kOpened = 0,
-  kCannotOpen = 2,      // the file cannot be opened or read
-  kNotThisFormat = 3,   // lets the caller try the next reader
+  kCannotOpen = 2,     // the file cannot be opened or read
+  kNotThisFormat = 3,  // lets the caller try the next reader
   kDamaged = 4,
-  kUnsupported = 5,     // SMF format 2
+  kUnsupported = 5,  // SMF format 2
   kOutOfMemory = 6,
   kReadIncomplete = 7,
 };
@@ -53,7 +53,8 @@ class CMusicFile2MID {
   virtual void Close() = 0;
   [[nodiscard]] virtual OpenResult Rewind() = 0;
   virtual uint32_t GetDivision() const = 0;
-  virtual void SkipTo(uint32_t ms) = 0;
+  // Rewinds and reads on until `ms` of music have gone by.
+  virtual void SkipTo(uint32_t ms);
   virtual void SetSpeed(int percent) = 0;
   virtual void MuteChannel(uint8_t ch);
   virtual void UnmuteChannel(uint8_t ch);

@@ -413,13 +413,4 @@ void CSMF2MID::SetSpeed(int percent) {
   RecomputeTiming();
 }
 
-void CSMF2MID::SkipTo(uint32_t ms) {
-  if (Rewind() != OpenResult::kOpened) return;
-  double sumMs = 0.0;
-  MusicEvent ev;
-  while (sumMs < ms && ReadEvent(ev) == ReadResult::kEvent) {
-    sumMs += ev.delta * 1000.0 / ticksPerSecond_;
-  }
-}
-
 }  // namespace tonvelo

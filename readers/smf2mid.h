@@ -24,7 +24,6 @@ class CSMF2MID final : public CMusicFile2MID {
   void Close() override;
   [[nodiscard]] OpenResult Rewind() override;
   uint32_t GetDivision() const override { return division_; }
-  void SkipTo(uint32_t ms) override;
   void SetSpeed(int percent) override;
   [[nodiscard]] ReadResult ReadEvent(MusicEvent& ev) override;
   uint32_t GetPercentDone() const override;
