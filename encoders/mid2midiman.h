@@ -29,10 +29,10 @@ class CMid2MIDIMan : public CModulatedFormat {
   static int NoteDistance(uint8_t from, uint8_t to);
 
  private:
-  [[nodiscard]] Result SendEvent(uint8_t status, const uint8_t* data, uint32_t length);
+  [[nodiscard]] Result SendEvent(uint8_t status, const uint8_t* data, uint32_t length) override;
   [[nodiscard]] Result SendNote(uint8_t status, const uint8_t* data, uint32_t length);
   [[nodiscard]] Result SendControl(uint8_t status, const uint8_t* data, uint32_t length);
-  [[nodiscard]] Result SendSysEx(uint8_t status, const uint8_t* data, uint32_t length);
+  [[nodiscard]] Result SendSysEx(uint8_t status, const uint8_t* data, uint32_t length) override;
   // Three sync symbols, then the bytes.
   [[nodiscard]] Result SendFramed(const uint8_t* bytes, uint32_t count);
   bool HasGeneralMidiOn();

@@ -150,16 +150,8 @@ Result CMid2PianoDisc::Encode() {
   if (r == Result::kSuccess) r = IdleUntil(SecondsToSamples(0.755));
   if (r != Result::kSuccess) return r;
 
-  MusicEvent ev;
-  while ((r = NextEvent(ev)) == Result::kSuccess) {
-    if (ev.kind == kEventChannel) {
-      r = SendEvent(ev.status, ev.data, ev.length);
-    } else if (ev.kind == kEventSysEx && !IsYamahaPianoSysex(ev)) {
-      r = SendSysEx(ev.status, ev.data, ev.length);
-    }
-    if (r != Result::kSuccess) return r;
-  }
-  if (r != Result::kEndOfEvents) return r;
+  r = RunEvents();
+  if (r != Result::kSuccess) return r;
 
   r = SendBytes(kPedalsOff, sizeof kPedalsOff);
   const uint32_t minimumEnd = GetPosition() + SecondsToSamples(0.25);

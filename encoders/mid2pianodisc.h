@@ -35,8 +35,8 @@ class CMid2PianoDisc : public CModulatedFormat {
  private:
   [[nodiscard]] Result SendByte(uint8_t b);
   [[nodiscard]] Result SendBytes(const uint8_t* bytes, uint32_t count);
-  [[nodiscard]] Result SendEvent(uint8_t status, const uint8_t* data, uint32_t length);
-  [[nodiscard]] Result SendSysEx(uint8_t status, const uint8_t* data, uint32_t length);
+  [[nodiscard]] Result SendEvent(uint8_t status, const uint8_t* data, uint32_t length) override;
+  [[nodiscard]] Result SendSysEx(uint8_t status, const uint8_t* data, uint32_t length) override;
   bool HasTitleMessage();
 
   uint8_t lastStatus_ = 0;

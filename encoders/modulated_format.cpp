@@ -56,6 +56,20 @@ Result CModulatedFormat::IdleUntil(uint32_t frames) {
   return Result::kSuccess;
 }
 
+Result CModulatedFormat::RunEvents() {
+  MusicEvent ev;
+  Result r = Result::kSuccess;
+  while ((r = NextEvent(ev)) == Result::kSuccess) {
+    if (ev.kind == kEventChannel) {
+      r = SendEvent(ev.status, ev.data, ev.length);
+    } else if (ev.kind == kEventSysEx && !IsYamahaPianoSysex(ev)) {
+      r = SendSysEx(ev.status, ev.data, ev.length);
+    }
+    if (r != Result::kSuccess) return r;
+  }
+  return r == Result::kEndOfEvents ? Result::kSuccess : r;
+}
+
 Result CModulatedFormat::WriteData(const int16_t* data, uint32_t count) {
   if (channel_ == DataChannel::kLeft) {
     for (uint32_t i = 0; i < count; ++i) {

@@ -37,6 +37,13 @@ class CModulatedFormat : public CTonveloFormat {
   // Advance() until the position reaches `frames`; stops early on cancel.
   [[nodiscard]] Result IdleUntil(uint32_t frames);
 
+  // Hands every remaining event to SendEvent or SendSysEx; Yamaha piano
+  // SysEx and meta events are not sent. kSuccess once the events have run
+  // out, else the first failure.
+  [[nodiscard]] Result RunEvents();
+  [[nodiscard]] virtual Result SendEvent(uint8_t status, const uint8_t* data, uint32_t length) = 0;
+  [[nodiscard]] virtual Result SendSysEx(uint8_t status, const uint8_t* data, uint32_t length) = 0;
+
  private:
   [[nodiscard]] Result WriteData(const int16_t* data, uint32_t count);
 
