@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "tests/readers/event_list.h"
 #include "tests/support/eseq_builder.h"
@@ -15,40 +16,38 @@ using test::Bytes;
 using test::EseqBuilder;
 using test::Goldens;
 using test::OpenAndRead;
+using enum OpenResult;
 
 const std::string kN60 = "d=0 t=500000 90 3C 01";
 const std::string kN61 = "d=0 t=500000 90 3D 01";
 const std::string kEndOfTrack = "d=0 t=500000 meta 2F";
 
-Bytes Song(const Bytes& events) { return EseqBuilder().Events(events).Build(); }
+Bytes Song(const Bytes& events, uint8_t parts = 1) {
+  return EseqBuilder().PartCount(parts).Events(events).Build();
+}
 
 TEST(ESEQ2MID, OpenResults) {
-  CESEQ2MID r;
   const Bytes good = Song({0xF1, 0x00, 0x90, 60, 1, 0xF2});
   Bytes foreign = good;
   foreign[14] = 'X';
-  const struct {
-    const char* what;
-    Bytes file;
-    OpenResult result;
-  } cases[] = {
-      {"good", good, OpenResult::kOpened},
-      {"short header", Bytes(good.begin(), good.begin() + 38), OpenResult::kReadIncomplete},
-      {"foreign magic", foreign, OpenResult::kNotThisFormat},
-      {"first block leaves no events", EseqBuilder().Block(Bytes(10, 0)).Build(),
-       OpenResult::kDamaged},
+  const std::tuple<const char*, Bytes, OpenResult> cases[] = {
+      {"good", good, kOpened},
+      {"short header", Bytes(good.begin(), good.begin() + 38), kReadIncomplete},
+      {"foreign magic", foreign, kNotThisFormat},
+      {"first block leaves no events", EseqBuilder().Block(Bytes(10, 0)).Build(), kDamaged},
       {"first block and one byte", EseqBuilder().Block(Bytes(10, 0)).Events({0xF1}).Build(),
-       OpenResult::kOpened},
+       kOpened},
   };
-  for (const auto& c : cases) EXPECT_EQ(r.OpenBuffer(c.file), c.result) << c.what;
+  CESEQ2MID r;
+  for (const auto& [what, file, result] : cases) EXPECT_EQ(r.OpenBuffer(file), result) << what;
 
   const auto dir = std::filesystem::temp_directory_path() / "tonvelo_eseq_open";
   std::filesystem::create_directories(dir);
   test::WriteBytes(dir / "song.fil", good);
   test::WriteBytes(dir / "short.fil", Bytes(good.begin(), good.begin() + 20));
-  EXPECT_EQ(r.Open(dir / "song.fil"), OpenResult::kOpened);
-  EXPECT_EQ(r.Open(dir / "short.fil"), OpenResult::kReadIncomplete);
-  EXPECT_EQ(r.Open(dir / "missing.fil"), OpenResult::kCannotOpen);
+  EXPECT_EQ(r.Open(dir / "song.fil"), kOpened);
+  EXPECT_EQ(r.Open(dir / "short.fil"), kReadIncomplete);
+  EXPECT_EQ(r.Open(dir / "missing.fil"), kCannotOpen);
   std::filesystem::remove_all(dir);
   EXPECT_STREQ(r.GetDescription(), "Yamaha ESEQ file");
   r.Close();
@@ -57,17 +56,66 @@ TEST(ESEQ2MID, OpenResults) {
   EXPECT_EQ(r.GetPercentDone(), 0u);
 }
 
-TEST(ESEQ2MID, TempoCodes) {
+TEST(ESEQ2MID, EventStreams) {
+  // clang-format off
+  const std::tuple<uint8_t, Bytes, Goldens> cases[] = {
+      // P = 1: the first part end is End of Track; the next part start ends the song.
+      {1, {0xF1, 0, 0x90, 60, 1, 0xF2, 0x90, 63, 1, 0xF1, 0, 0x90, 61, 1},
+       {kN60, kEndOfTrack, "end"}},
+      // P = 0: only the first part plays, and it has no End of Track.
+      {0, {0xF1, 0, 0x90, 60, 1, 0xF2, 0xF1, 0, 0x90, 61, 1}, {kN60, "end"}},
+      {0, {0xF1, 0, 0x90, 60, 1, 0xF1, 0, 0x90, 61, 1}, {kN60, kN61, "end"}},
+      {2, {0xF1, 0, 0x90, 60, 1, 0xF2, 0xF1, 0, 0x90, 61, 1, 0xF2, 0xF1, 0, 0x90, 62, 1},
+       {kN60, kN61, kEndOfTrack, "end"}},
+      // Outside a part everything but a part start is skipped, even bad bytes.
+      {1, {0x00, 0x90, 0xF3, 0x80, 0xF0, 0xF1, 0, 0x90, 60, 1}, {kN60, "end"}},
+      // A malformed event fails alone: operands above 127 (the second of a
+      // wait, both of a tempo change), a data byte where a status belongs, an
+      // operand past the end, unterminated system exclusive, cut messages.
+      {1, {0xF1, 0, 0xF3, 0x80, 0x90, 60, 1}, {"damaged", kN60, "end"}},
+      {1, {0xF1, 0, 0xF4, 0x00, 0x80, 0x90, 60, 1}, {"damaged", kN60, "end"}},
+      {1, {0xF1, 0, 0xFB, 0x00, 0x90, 0x90, 60, 1}, {"damaged", kN60, "end"}},
+      {1, {0xF1, 0, 0x3C, 0x90, 60, 1}, {"damaged", kN60, "end"}},
+      {1, {0xF1, 0, 0x90, 60, 1, 0xF4, 0x01}, {kN60, "damaged", "end"}},
+      {1, {0xF1, 0, 0xF0, 0x43, 0x10}, {"damaged", "end"}},
+      {1, {0xF1, 0, 0xFE, 0x10, 60}, {"damaged", "end"}},
+      {1, {0xF1, 0, 0x90, 60}, {"damaged", "end"}},
+      {1, {0xF1}, {"damaged", "end"}},  // part start without its operand
+      {1, {0xF1, 0x00,
+           0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7,
+           0xF7,                    // a lone 0xF7 is a status without data
+           0xFE, 0x10, 0x3C, 0x40,  // escaped status 0x90
+           0xFE, 0x78,              // escaped 0xF8: no data bytes
+           0xC3, 0x05, 0xD4, 0x20, 0xE5, 0x00, 0x40,
+           0xF5, 0xF6, 0xF8, 0xFA, 0xFC, 0xFD, 0xFF, 0x12,  // no events
+           0xF3, 0x0A, 0xF4, 0x00, 0x01, 0xA0, 60, 1,
+           0xF4, 0x7F, 0x7F, 0xF2, 0xF3, 0x20},  // waits at the very end go nowhere
+       {"d=0 t=500000 sysex F0 F0 43 10 4C 00 00 7E 00 F7", "d=0 t=500000 F7",
+        "d=0 t=500000 90 3C 40", "d=0 t=500000 F8", "d=0 t=500000 C3 05", "d=0 t=500000 D4 20",
+        "d=0 t=500000 E5 00 40", "d=138 t=500000 A0 3C 01", "d=16383 t=500000 meta 2F", "end"}},
+  };
+  // clang-format on
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& [parts, events, expected] = cases[i];
+    CESEQ2MID r;
+    ASSERT_EQ(r.OpenBuffer(Song(events, parts)), kOpened) << "case " << i;
+    EXPECT_EQ(Answers(r, expected.size()), expected) << "case " << i;
+  }
+  // The opening scan stops at the first bad event.
+  CESEQ2MID r;
+  ASSERT_EQ(r.OpenBuffer(Song(
+                {0xF1, 0, 0xF3, 0x60, 0x90, 60, 1, 0xF3, 0x80, 0xF4, 0x00, 0x7F, 0x90, 61, 1})),
+            kOpened);
+  EXPECT_EQ(r.GetLength(), 125u);  // 96 ticks at 768 per second
+}
+
+TEST(ESEQ2MID, TempoCodesAndChanges) {
   const Bytes notes = {0xF1, 0x00, 0x90, 60, 1};
-  const struct {
-    Bytes file;
-    uint32_t bpm;
-    const char* note;
-  } cases[] = {
+  // The 80-byte block's code wins over the header's; code 0 there too is 120.
+  const std::tuple<Bytes, uint32_t, const char*> codes[] = {
       {EseqBuilder().TempoCode(0).Events(notes).Build(), 120, "d=0 t=500000 90 3C 01"},
       {EseqBuilder().TempoCode(91).Events(notes).Build(), 120, "d=0 t=500000 90 3C 01"},
       {EseqBuilder().TempoCode(255).Events(notes).Build(), 284, "d=0 t=211268 90 3C 01"},
-      // The 80-byte block's code wins over the header's; code 0 there too is 120.
       {EseqBuilder().TempoCode(91).TitleBlock(71, "", "").Events(notes).Build(), 100,
        "d=0 t=600000 90 3C 01"},
       {EseqBuilder().TempoCode(1).TitleBlock(0, "", "").Events(notes).Build(), 120,
@@ -75,17 +123,15 @@ TEST(ESEQ2MID, TempoCodes) {
       {EseqBuilder().TempoCode(91).Block(Bytes(40, 71)).Events(notes).Build(), 120,
        "d=0 t=500000 90 3C 01"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [file, bpm, note] : codes) {
     CESEQ2MID r;
-    EXPECT_EQ(OpenAndRead(r, c.file), (Goldens{c.note, "end"})) << c.bpm;
-    EXPECT_EQ(r.GetInitialBPM(), c.bpm);
-    EXPECT_EQ(r.GetTicksPerSecond(), c.bpm * 100 * 384 / 6000.0);
+    EXPECT_EQ(OpenAndRead(r, file), (Goldens{note, "end"})) << bpm;
+    EXPECT_EQ(r.GetInitialBPM(), bpm);
+    EXPECT_EQ(r.GetTicksPerSecond(), bpm * 100 * 384 / 6000.0);
   }
-}
 
-TEST(ESEQ2MID, TempoChangesScaleTheInitialTempo) {
   // clang-format off
-  const Bytes file = Song({0xF1, 0x00,
+  const Bytes changes = Song({0xF1, 0x00,
       0xFB, 0x68, 0x07,  // 1000: unchanged
       0xFB, 0x74, 0x03,  // 500: half
       0xFB, 0x01, 0x00,  // 1 × 120 / 1000 = 0 BPM: ignored
@@ -93,68 +139,34 @@ TEST(ESEQ2MID, TempoChangesScaleTheInitialTempo) {
       0xF2});
   // clang-format on
   CESEQ2MID r;
-  EXPECT_EQ(OpenAndRead(r, file),
+  EXPECT_EQ(OpenAndRead(r, changes),
             (Goldens{"d=0 t=500000 meta 51", "d=0 t=500000 meta 51", "d=0 t=1000000 meta 51",
                      "d=0 t=1000000 meta 51", "d=0 t=1052632 meta 2F", "end"}));
   EXPECT_EQ(r.GetBPM(), 57u);
   EXPECT_EQ(r.GetTicksPerSecond(), 57 * 100 * 384 / 6000.0);
   EXPECT_EQ(r.GetMaxGapTicks(), 365u * 86400);  // 364.8 rounded
-  ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
+  ASSERT_EQ(r.Rewind(), kOpened);
   EXPECT_EQ(r.GetBPM(), 120u);
 }
 
-TEST(ESEQ2MID, PartsEndTheSong) {
-  const struct {
-    uint8_t parts;
-    Bytes events;
-    Goldens expected;
-  } cases[] = {
-      // P = 1: the first part end is End of Track; the next part start ends the song.
-      {1,
-       {0xF1, 0, 0x90, 60, 1, 0xF2, 0x90, 63, 1, 0xF1, 0, 0x90, 61, 1},
-       {kN60, kEndOfTrack, "end"}},
-      // P = 0: only the first part plays, and it has no End of Track.
-      {0, {0xF1, 0, 0x90, 60, 1, 0xF2, 0xF1, 0, 0x90, 61, 1}, {kN60, "end"}},
-      {0, {0xF1, 0, 0x90, 60, 1, 0xF1, 0, 0x90, 61, 1}, {kN60, kN61, "end"}},
-      {2,
-       {0xF1, 0, 0x90, 60, 1, 0xF2, 0xF1, 0, 0x90, 61, 1, 0xF2, 0xF1, 0, 0x90, 62, 1},
-       {kN60, kN61, kEndOfTrack, "end"}},
-      // Outside a part everything but a part start is skipped, even bad bytes.
-      {1, {0x00, 0x90, 0xF3, 0x80, 0xF0, 0xF1, 0, 0x90, 60, 1}, {kN60, "end"}},
-  };
-  for (const auto& c : cases) {
+TEST(ESEQ2MID, BeatExponentSetsTheDivision) {
+  // The scan leaves the last exponent of the file in force; five bits count.
+  for (auto [exponent, division] : {std::pair{0, 1536u}, {11, 1u}, {32 + 3, 192u}}) {
     CESEQ2MID r;
-    EXPECT_EQ(OpenAndRead(r, EseqBuilder().PartCount(c.parts).Events(c.events).Build()), c.expected)
-        << "P = " << int{c.parts};
+    ASSERT_EQ(r.OpenBuffer(Song({0xF1, 0, 0xF9, 0x04, static_cast<uint8_t>(exponent)})), kOpened);
+    EXPECT_EQ(r.GetDivision(), division) << exponent;  // 1536 >> 11 would be 0
   }
-}
-
-TEST(ESEQ2MID, MalformedBytesFailOnlyTheirEvent) {
-  const struct {
-    Bytes events;
-    Goldens answers;
-  } cases[] = {
-      {{0xF1, 0, 0xF3, 0x80, 0x90, 60, 1}, {"damaged", kN60, "end"}},        // wait operand > 127
-      {{0xF1, 0, 0xF4, 0x00, 0x80, 0x90, 60, 1}, {"damaged", kN60, "end"}},  // second one too
-      {{0xF1, 0, 0xFB, 0x00, 0x90, 0x90, 60, 1}, {"damaged", kN60, "end"}},  // tempo operands pair
-      {{0xF1, 0, 0x3C, 0x90, 60, 1}, {"damaged", kN60, "end"}},              // data as a status
-      {{0xF1, 0, 0x90, 60, 1, 0xF4, 0x01}, {kN60, "damaged", "end"}},        // operand past the end
-      {{0xF1, 0, 0xF0, 0x43, 0x10}, {"damaged", "end"}},  // unterminated system exclusive
-      {{0xF1, 0, 0xFE, 0x10, 60}, {"damaged", "end"}},    // cut escaped message
-      {{0xF1, 0, 0x90, 60}, {"damaged", "end"}},          // cut channel message
-      {{0xF1}, {"damaged", "end"}},                       // part start without operand
-  };
-  for (const auto& c : cases) {
-    CESEQ2MID r;
-    ASSERT_EQ(r.OpenBuffer(Song(c.events)), OpenResult::kOpened);
-    EXPECT_EQ(Answers(r, c.answers.size()), c.answers) << c.events.size() << " bytes";
-  }
-  // The opening scan stops at the first bad event.
+  // Within a pass a new exponent takes effect at the next tempo change.
   CESEQ2MID r;
-  ASSERT_EQ(r.OpenBuffer(Song(
-                {0xF1, 0, 0xF3, 0x60, 0x90, 60, 1, 0xF3, 0x80, 0xF4, 0x00, 0x7F, 0x90, 61, 1})),
-            OpenResult::kOpened);
-  EXPECT_EQ(r.GetLength(), 125u);  // 96 ticks at 768 per second
+  ASSERT_EQ(r.OpenBuffer(Song({0xF1, 0, 0xF9, 0x04, 0x03, 0x90, 60, 1, 0xFB, 0x68, 0x07, 0x90, 61,
+                               1, 0xF9, 0x04, 0x02})),
+            kOpened);
+  EXPECT_EQ(r.GetDivision(), 384u);
+  EXPECT_EQ(Answers(r, 1), Goldens{kN60});
+  EXPECT_EQ(r.GetDivision(), 384u);
+  EXPECT_EQ(Answers(r, 1), Goldens{"d=0 t=500000 meta 51"});
+  EXPECT_EQ(r.GetDivision(), 192u);
+  EXPECT_EQ(r.GetTicksPerSecond(), 384.0);
 }
 
 TEST(ESEQ2MID, TitleHalvesAreJoined) {
@@ -170,70 +182,24 @@ TEST(ESEQ2MID, TitleHalvesAreJoined) {
   EXPECT_EQ(title("  TWO   SPACES", " X"), "TWO SPACES X");  // leading spaces go too
   EXPECT_EQ(title(std::string("NUL\0AFTER", 9), "MORE"), "NUL");
   CESEQ2MID r;
-  ASSERT_EQ(
-      r.OpenBuffer(EseqBuilder().TitleBlock(0, "MY SONG", "PART TWO").Events({0xF1, 0}).Build()),
-      OpenResult::kOpened);
+  ASSERT_EQ(r.OpenBuffer(EseqBuilder().TitleBlock(0, "MY SONG", "PART TWO").Events({0xF1}).Build()),
+            kOpened);
   EXPECT_STREQ(r.GetTitle(), "MY SONG PART TWO");
-  ASSERT_EQ(r.OpenBuffer(EseqBuilder().Block(Bytes(81, 'A')).Events({0xF1, 0}).Build()),
-            OpenResult::kOpened);
+  ASSERT_EQ(r.OpenBuffer(EseqBuilder().Block(Bytes(81, 'A')).Events({0xF1}).Build()), kOpened);
   EXPECT_STREQ(r.GetTitle(), "");
-}
-
-TEST(ESEQ2MID, MessageKindsAndWaits) {
-  CESEQ2MID r;
-  // clang-format off
-  EXPECT_EQ(OpenAndRead(r, Song({0xF1, 0x00,
-      0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7,
-      0xF7,                    // a lone 0xF7 is a status without data
-      0xFE, 0x10, 0x3C, 0x40,  // escaped status 0x90
-      0xFE, 0x78,              // escaped 0xF8: no data bytes
-      0xC3, 0x05, 0xD4, 0x20, 0xE5, 0x00, 0x40,
-      0xF5, 0xF6, 0xF8, 0xFA, 0xFC, 0xFD, 0xFF, 0x12,  // no events
-      0xF3, 0x0A, 0xF4, 0x00, 0x01, 0xA0, 60, 1,
-      0xF4, 0x7F, 0x7F, 0xF2, 0xF3, 0x20})),  // waits at the very end go nowhere
-      (Goldens{"d=0 t=500000 sysex F0 F0 43 10 4C 00 00 7E 00 F7", "d=0 t=500000 F7",
-               "d=0 t=500000 90 3C 40", "d=0 t=500000 F8", "d=0 t=500000 C3 05",
-               "d=0 t=500000 D4 20", "d=0 t=500000 E5 00 40", "d=138 t=500000 A0 3C 01",
-               "d=16383 t=500000 meta 2F", "end"}));
-  // clang-format on
-}
-
-TEST(ESEQ2MID, BeatExponentSetsTheDivision) {
-  auto divisionAfterOpen = [](uint8_t exponent) {
-    CESEQ2MID r;
-    EXPECT_EQ(r.OpenBuffer(Song({0xF1, 0, 0xF9, 0x04, exponent, 0x90, 60, 1})),
-              OpenResult::kOpened);
-    return r.GetDivision();
-  };
-  // The scan leaves the last exponent of the file in force; five bits count.
-  EXPECT_EQ(divisionAfterOpen(0), 1536u);
-  EXPECT_EQ(divisionAfterOpen(11), 1u);  // would be 0
-  EXPECT_EQ(divisionAfterOpen(32 + 3), 192u);
-
-  // Within a pass a new exponent takes effect at the next tempo change.
-  CESEQ2MID r;
-  ASSERT_EQ(r.OpenBuffer(Song({0xF1, 0, 0xF9, 0x04, 0x03, 0x90, 60, 1, 0xFB, 0x68, 0x07, 0x90, 61,
-                               1, 0xF9, 0x04, 0x02})),
-            OpenResult::kOpened);
-  EXPECT_EQ(r.GetDivision(), 384u);
-  EXPECT_EQ(Answers(r, 1), Goldens{kN60});
-  EXPECT_EQ(r.GetDivision(), 384u);
-  EXPECT_EQ(Answers(r, 1), Goldens{"d=0 t=500000 meta 51"});
-  EXPECT_EQ(r.GetDivision(), 192u);
-  EXPECT_EQ(r.GetTicksPerSecond(), 384.0);
 }
 
 TEST(ESEQ2MID, MutedChannelsCarryTheirTicks) {
   CESEQ2MID r;
   ASSERT_EQ(r.OpenBuffer(Song({0xF1, 0,    0xF3, 5, 0x91, 60, 1,    0xF3, 10, 0x90, 61, 1, 0xF3,
                                3,    0x91, 62,   1, 0xF3, 4,  0xF7, 0xF3, 2,  0x90, 63, 1})),
-            OpenResult::kOpened);
+            kOpened);
   r.MuteChannel(1);
   r.MuteChannel(7);  // 0xF7 is a channel message on channel 7
   EXPECT_EQ(Answers(r), (Goldens{"d=15 t=500000 90 3D 01", "d=9 t=500000 90 3F 01", "end"}));
   r.UnmuteChannel(1);
   r.UnmuteChannel(7);
-  ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
+  ASSERT_EQ(r.Rewind(), kOpened);
   EXPECT_EQ(Answers(r),
             (Goldens{"d=5 t=500000 91 3C 01", "d=10 t=500000 90 3D 01", "d=3 t=500000 91 3E 01",
                      "d=4 t=500000 F7", "d=2 t=500000 90 3F 01", "end"}));
@@ -249,14 +215,13 @@ TEST(ESEQ2MID, GapOverADayIsDamageUntilTheNextOpen) {
   };
   CESEQ2MID r;
   EXPECT_EQ(OpenAndRead(r, longWait(4050)), (Goldens{kN60, "d=66351150 t=500000 90 3D 01", "end"}));
-
-  ASSERT_EQ(r.OpenBuffer(longWait(4051)), OpenResult::kOpened);
+  ASSERT_EQ(r.OpenBuffer(longWait(4051)), kOpened);
   EXPECT_EQ(r.GetLength(), 0u);  // the scan stopped at the gap
   // Each pass delivers the events before the gap; from the gap on, and at
   // the end of any later pass, the answer is damage.
   for (int pass = 0; pass < 2; ++pass) {
     EXPECT_EQ(Answers(r, 3), (Goldens{kN60, "damaged", "damaged"})) << pass;
-    ASSERT_EQ(r.Rewind(), OpenResult::kOpened);
+    ASSERT_EQ(r.Rewind(), kOpened);
   }
   r.SetSpeed(200);  // the gap fits now, but the end stays damaged
   EXPECT_EQ(Answers(r), (Goldens{kN60, "d=66367533 t=500000 90 3D 01", "damaged"}));
@@ -269,14 +234,13 @@ TEST(ESEQ2MID, LengthPercentSkipAndSpeed) {
   for (uint8_t n = 0; n < 4; ++n) events.insert(events.end(), {0xF4, 0x00, 0x03, 0x90, n, 1});
   events.push_back(0xF2);
   CESEQ2MID r;
-  ASSERT_EQ(r.OpenBuffer(Song(events)), OpenResult::kOpened);
+  ASSERT_EQ(r.OpenBuffer(Song(events)), kOpened);
   EXPECT_EQ(r.GetLength(), 2000u);
   EXPECT_EQ(Answers(r, 1), Goldens{"d=384 t=500000 90 00 01"});
   EXPECT_EQ(r.GetPercentDone(), 8u * 100 / 27);
   EXPECT_EQ(Answers(r, 5), (Goldens{"d=384 t=500000 90 01 01", "d=384 t=500000 90 02 01",
                                     "d=384 t=500000 90 03 01", kEndOfTrack, "end"}));
   EXPECT_EQ(r.GetPercentDone(), 100u);
-  EXPECT_EQ(Answers(r, 1), Goldens{"end"});
   r.SkipTo(1000);
   EXPECT_EQ(Answers(r, 1), Goldens{"d=384 t=500000 90 02 01"});
   r.SetSpeed(1001);
