@@ -267,13 +267,10 @@ TEST(SMF2MID, MergedClockPasses2To48Ticks) {
 }
 
 TEST(SMF2MID, TitleLengthPercentAndSkipTo) {
+  // 480 ticks at 120 BPM (500 ms), 480 more counted at the tempo they lead
+  // to, 60 BPM (1000 ms), and 240 at 60 BPM (500 ms).
   MidiBuilder m(1, 480);
-  m.AddTrack()
-      .Tempo(0, 500000)
-      .NoteOn(480, 0, 60, 1)  // 500 ms at 120 BPM
-      .Tempo(480, 1000000)    // its ticks count at the new tempo: 1000 ms
-      .NoteOff(240, 0, 60)    // 500 ms at 60 BPM
-      .End();
+  m.AddTrack().Tempo(0, 500000).NoteOn(480, 0, 60, 1).Tempo(480, 1000000).NoteOff(240, 0, 60).End();
   m.AddTrack().TrackName(0, "First").TrackName(0, "Second").TrackName(10, "Late").End();
   CSMF2MID r;
   ASSERT_EQ(r.OpenBuffer(m.Build()), kOpened);
