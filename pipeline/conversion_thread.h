@@ -10,8 +10,8 @@
 // successful last file even when earlier files failed, 2 after a cancel or an
 // output that would overwrite a source, 3 after a file that could not be
 // opened, 4 after an output error, else the encoder's code. Two cases set 3
-// where the original dialog left the previous file's code standing: a source
-// too large to load ("Not enough memory to open") and a Pianocorder data file
+// rather than leave the previous file's code standing: a source too large to
+// load ("Not enough memory to open") and a Pianocorder data file
 // with a non-Pianocorder format; both are files that could not be converted
 // for a reason already reported, and a stale 0 would tell a script that all
 // went well.
