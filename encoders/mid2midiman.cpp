@@ -185,10 +185,7 @@ Result CMid2MIDIMan::Encode() {
 
   r = EmitSymbols(kSyncRun, 3);
   const uint32_t tail = SecondsToSamples(0.1);
-  const uint32_t minimumEnd = GetPosition() + tail;
-  while (r == Result::kSuccess && (GetPosition() < minimumEnd || !IsAccompanimentFinished())) {
-    r = IsCancelled() ? Result::kCancelled : Advance();
-  }
+  if (r == Result::kSuccess) r = IdleThroughAccompaniment(GetPosition() + tail);
   if (r == Result::kSuccess) r = IdleUntil(GetPosition() + tail);
   if (r == Result::kSuccess) r = Silence(sampleRateHz_);
   return r;

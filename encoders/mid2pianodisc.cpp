@@ -154,10 +154,7 @@ Result CMid2PianoDisc::Encode() {
   if (r != Result::kSuccess) return r;
 
   r = SendBytes(kPedalsOff, sizeof kPedalsOff);
-  const uint32_t minimumEnd = GetPosition() + SecondsToSamples(0.25);
-  while (r == Result::kSuccess && (GetPosition() < minimumEnd || !IsAccompanimentFinished())) {
-    r = IsCancelled() ? Result::kCancelled : Advance();
-  }
+  if (r == Result::kSuccess) r = IdleThroughAccompaniment(GetPosition() + SecondsToSamples(0.25));
   if (r == Result::kSuccess) r = Silence(sampleRateHz_);
   return r;
 }

@@ -56,6 +56,14 @@ Result CModulatedFormat::IdleUntil(uint32_t frames) {
   return Result::kSuccess;
 }
 
+Result CModulatedFormat::IdleThroughAccompaniment(uint32_t frames) {
+  Result r = Result::kSuccess;
+  while (r == Result::kSuccess && (GetPosition() < frames || !IsAccompanimentFinished())) {
+    r = IsCancelled() ? Result::kCancelled : Advance();
+  }
+  return r;
+}
+
 Result CModulatedFormat::RunEvents() {
   MusicEvent ev;
   Result r = Result::kSuccess;

@@ -36,6 +36,9 @@ class CModulatedFormat : public CTonveloFormat {
   [[nodiscard]] Result Silence(uint32_t frames);
   // Advance() until the position reaches `frames`; stops early on cancel.
   [[nodiscard]] Result IdleUntil(uint32_t frames);
+  // Idle until at least `frames` and until the accompaniment has played out,
+  // so the recording is never cut short by the end of the music.
+  [[nodiscard]] Result IdleThroughAccompaniment(uint32_t frames);
 
   // Hands every remaining event to SendEvent or SendSysEx; Yamaha piano
   // SysEx and meta events are not sent. kSuccess once the events have run
