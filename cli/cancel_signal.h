@@ -3,7 +3,7 @@
 // the cancel flag, the conversion thread stops and deletes the partial output.
 // A second signal ends the program at once.
 
-#include "pipeline/tonvelo_format.h"
+#include "framework/tonvelo_format.h"
 
 namespace tonvelo {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "pipeline/conversion_events.h"
+#include "framework/conversion_events.h"
 
 namespace tonvelo {
 

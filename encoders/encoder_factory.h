@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "pipeline/tonvelo_format.h"
+#include "framework/tonvelo_format.h"
 
 namespace tonvelo {
 

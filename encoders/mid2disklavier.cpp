@@ -117,13 +117,11 @@ Result CMid2Disklavier::RenderFrame() {
   }
   pendingCount_ = 0;
   for (uint32_t m = 0; m < samplesPerFrame_; ++m) {
-    const int16_t data = tables[sampleSymbol_[m]][samplePoint_[m]];
-    if (output_->WriteFrame(NextAccompanimentSample(), data) != AudioResult::kOk) {
-      return Result::kWriteError;
-    }
-    ++samplesWritten_;
+    frameSamples_[m] = tables[sampleSymbol_[m]][samplePoint_[m]];
   }
-  return Result::kSuccess;
+  const Result r = WriteData(frameSamples_.data(), samplesPerFrame_);
+  if (r == Result::kSuccess) samplesWritten_ += samplesPerFrame_;
+  return r;
 }
 
 Result CMid2Disklavier::QueueSymbol(uint8_t value) {
@@ -150,14 +148,10 @@ Result CMid2Disklavier::SendBytes(const uint8_t* bytes, size_t count) {
 }
 
 Result CMid2Disklavier::Silence(uint32_t frames) {
-  for (uint32_t k = 0; k < frames; ++k) {
-    if (output_->WriteFrame(NextAccompanimentSample(), 0) != AudioResult::kOk) {
-      return Result::kWriteError;
-    }
-    ++samplesWritten_;
-    position_ = samplesWritten_;
-  }
-  return Result::kSuccess;
+  const Result r = WriteSilence(frames);
+  if (r == Result::kSuccess) samplesWritten_ += frames;
+  position_ = samplesWritten_;
+  return r;
 }
 
 Result CMid2Disklavier::Advance() { return QueueSymbol(kIdleSymbol); }

@@ -8,7 +8,7 @@
 #include <array>
 #include <cstdint>
 
-#include "pipeline/tonvelo_format.h"
+#include "framework/tonvelo_format.h"
 
 namespace tonvelo {
 
@@ -72,6 +72,7 @@ class CMid2Disklavier : public CTonveloFormat {
   uint32_t samplesPerFrame_ = 0;
   std::array<uint8_t, kMaxSamplesPerFrame> sampleSymbol_{};
   std::array<uint16_t, kMaxSamplesPerFrame> samplePoint_{};
+  std::array<int16_t, kMaxSamplesPerFrame> frameSamples_{};
 
   // Per-conversion choices made from the source before the first event.
   uint8_t sustainChannel_ = 0;

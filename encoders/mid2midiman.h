@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "encoders/modulated_format.h"
+#include "framework/modulated_format.h"
 #include "encoders/pedal_filter.h"
 
 namespace tonvelo {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "encoders/modulated_format.h"
+#include "framework/modulated_format.h"
 #include "encoders/pedal_filter.h"
 
 namespace tonvelo {

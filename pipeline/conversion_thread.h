@@ -29,11 +29,11 @@
 #include <vector>
 
 #include "encoders/encoder_factory.h"
-#include "pipeline/conversion_events.h"
+#include "framework/conversion_events.h"
 #include "pipeline/conversion_settings.h"
 #include "pipeline/file_entry.h"
-#include "pipeline/pianocorder_source.h"
-#include "pipeline/tonvelo_format.h"
+#include "readers/pianocorder_source.h"
+#include "framework/tonvelo_format.h"
 
 namespace tonvelo {
 

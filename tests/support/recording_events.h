@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "pipeline/conversion_events.h"
+#include "framework/conversion_events.h"
 
 namespace tonvelo::test {
 

@@ -12,8 +12,8 @@
 
 #include "audio/pcm_in.h"
 #include "audio/pcm_out.h"
-#include "pipeline/conversion_events.h"
-#include "pipeline/result.h"
+#include "framework/conversion_events.h"
+#include "framework/result.h"
 #include "readers/music_file.h"
 
 namespace tonvelo {
@@ -60,6 +60,19 @@ class CTonveloFormat {
   static bool IsYamahaPianoSysex(const MusicEvent& ev);
 
  protected:
+  enum class DataChannel { kLeft, kRight };
+
+  // The one way encoders put signal into the output: `count` samples of the
+  // data channel, each paired with the next accompaniment sample on the other
+  // channel. Encoders never call the writer themselves, so how frames travel
+  // to it (and in what block sizes) is the framework's business alone.
+  void SetDataChannel(DataChannel channel) { dataChannel_ = channel; }
+  [[nodiscard]] Result WriteData(const int16_t* data, uint32_t count);
+  // Frames whose data sample is 0; the accompaniment runs on.
+  [[nodiscard]] Result WriteSilence(uint32_t frames);
+  // Frames handed to the writer so far.
+  uint32_t FramesWritten() const { return output_ != nullptr ? output_->GetFrameCount() : 0; }
+
   int16_t NextAccompanimentSample();
   bool IsAccompanimentFinished() const;
   void SetAccompanimentDelay(double seconds) {
@@ -86,6 +99,7 @@ class CTonveloFormat {
   bool diagnosticOutput_ = false;
   int velocityProfile_ = 0;
   ConversionEvents* events_ = nullptr;
+  DataChannel dataChannel_ = DataChannel::kRight;
   CPCMIn* accompaniment_ = nullptr;
   uint32_t accompanimentChannels_ = 0;
   bool antiPhase_ = false;

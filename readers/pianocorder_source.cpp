@@ -1,4 +1,4 @@
-#include "pipeline/pianocorder_source.h"
+#include "readers/pianocorder_source.h"
 
 namespace tonvelo {
 

@@ -7,19 +7,17 @@
 #include <cstdint>
 #include <memory>
 
-#include "encoders/symmod.h"
-#include "pipeline/tonvelo_format.h"
+#include "framework/symmod.h"
+#include "framework/tonvelo_format.h"
 
 namespace tonvelo {
 
 class CModulatedFormat : public CTonveloFormat {
  public:
   // Frames the writer has taken so far.
-  uint32_t GetPosition() override { return output_ != nullptr ? output_->GetFrameCount() : 0; }
+  uint32_t GetPosition() override { return FramesWritten(); }
 
  protected:
-  enum class DataChannel { kLeft, kRight };
-
   // Most symbols one EmitSymbols call may carry.
   static constexpr uint32_t kMaxBlockSymbols = 16;
 
@@ -33,7 +31,7 @@ class CModulatedFormat : public CTonveloFormat {
   // Eight symbols per byte, no framing.
   [[nodiscard]] Result EmitBytes(const uint8_t* bytes, uint32_t count);
   // Frames whose data sample is 0; the accompaniment runs on.
-  [[nodiscard]] Result Silence(uint32_t frames);
+  [[nodiscard]] Result Silence(uint32_t frames) { return WriteSilence(frames); }
   // Advance() until the position reaches `frames`; stops early on cancel.
   [[nodiscard]] Result IdleUntil(uint32_t frames);
   // Idle until at least `frames` and until the accompaniment has played out,
@@ -48,11 +46,8 @@ class CModulatedFormat : public CTonveloFormat {
   [[nodiscard]] virtual Result SendSysEx(uint8_t status, const uint8_t* data, uint32_t length) = 0;
 
  private:
-  [[nodiscard]] Result WriteData(const int16_t* data, uint32_t count);
-
   SymbolModulatorPtr modulator_;
   std::unique_ptr<int16_t[]> buffer_;
-  DataChannel channel_ = DataChannel::kLeft;
 };
 
 }  // namespace tonvelo

@@ -1,4 +1,4 @@
-#include "encoders/symmod.h"
+#include "framework/symmod.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "encoders/modulated_format.h"
+#include "framework/modulated_format.h"
 
 #include <algorithm>
 #include <new>
@@ -7,7 +7,7 @@ namespace tonvelo {
 
 bool CModulatedFormat::StartModulator(uint32_t unitRate, int16_t amplitude, uint32_t kind,
                                       DataChannel channel) {
-  channel_ = channel;
+  SetDataChannel(channel);
   modulator_.reset(
       symmod_create(sampleRateHz_, unitRate, amplitude, kind, LAYOUT_MONO, SYMMOD_MSB_FIRST));
   if (!modulator_) return false;
@@ -32,16 +32,6 @@ Result CModulatedFormat::EmitBytes(const uint8_t* bytes, uint32_t count) {
     const uint32_t n = symmod_put_bytes(modulator_.get(), bytes + i, 1, buffer_.get());
     const Result r = WriteData(buffer_.get(), n);
     if (r != Result::kSuccess) return r;
-  }
-  return Result::kSuccess;
-}
-
-Result CModulatedFormat::Silence(uint32_t frames) {
-  for (uint32_t i = 0; i < frames; ++i) {
-    const int16_t other = NextAccompanimentSample();
-    const AudioResult r = channel_ == DataChannel::kLeft ? output_->WriteFrame(0, other)
-                                                         : output_->WriteFrame(other, 0);
-    if (r != AudioResult::kOk) return Result::kWriteError;
   }
   return Result::kSuccess;
 }
@@ -76,23 +66,6 @@ Result CModulatedFormat::RunEvents() {
     if (r != Result::kSuccess) return r;
   }
   return r == Result::kEndOfEvents ? Result::kSuccess : r;
-}
-
-Result CModulatedFormat::WriteData(const int16_t* data, uint32_t count) {
-  if (channel_ == DataChannel::kLeft) {
-    for (uint32_t i = 0; i < count; ++i) {
-      if (output_->WriteFrame(data[i], NextAccompanimentSample()) != AudioResult::kOk) {
-        return Result::kWriteError;
-      }
-    }
-  } else {
-    for (uint32_t i = 0; i < count; ++i) {
-      if (output_->WriteFrame(NextAccompanimentSample(), data[i]) != AudioResult::kOk) {
-        return Result::kWriteError;
-      }
-    }
-  }
-  return Result::kSuccess;
 }
 
 }  // namespace tonvelo

@@ -2,7 +2,7 @@
 // accompaniment channel (delay, fold-down, fades, anti-phase), the event
 // scheduler and the pedal-channel analysis.
 
-#include "pipeline/tonvelo_format.h"
+#include "framework/tonvelo_format.h"
 
 #include <gtest/gtest.h>
 

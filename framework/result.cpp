@@ -1,4 +1,4 @@
-#include "pipeline/result.h"
+#include "framework/result.h"
 
 #include <array>
 

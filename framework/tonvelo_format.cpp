@@ -1,4 +1,4 @@
-#include "pipeline/tonvelo_format.h"
+#include "framework/tonvelo_format.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -95,6 +95,33 @@ int16_t CTonveloFormat::NextAccompanimentSample() {
   }
   ++accompanimentFramesRead_;
   return static_cast<int16_t>(s);
+}
+
+Result CTonveloFormat::WriteData(const int16_t* data, uint32_t count) {
+  if (dataChannel_ == DataChannel::kLeft) {
+    for (uint32_t i = 0; i < count; ++i) {
+      if (output_->WriteFrame(data[i], NextAccompanimentSample()) != AudioResult::kOk) {
+        return Result::kWriteError;
+      }
+    }
+  } else {
+    for (uint32_t i = 0; i < count; ++i) {
+      if (output_->WriteFrame(NextAccompanimentSample(), data[i]) != AudioResult::kOk) {
+        return Result::kWriteError;
+      }
+    }
+  }
+  return Result::kSuccess;
+}
+
+Result CTonveloFormat::WriteSilence(uint32_t frames) {
+  for (uint32_t i = 0; i < frames; ++i) {
+    const int16_t other = NextAccompanimentSample();
+    const AudioResult r = dataChannel_ == DataChannel::kLeft ? output_->WriteFrame(0, other)
+                                                             : output_->WriteFrame(other, 0);
+    if (r != AudioResult::kOk) return Result::kWriteError;
+  }
+  return Result::kSuccess;
 }
 
 bool CTonveloFormat::IsAccompanimentFinished() const {
