@@ -249,6 +249,29 @@ TEST(LXQueueTest, AFullQueueGoesOnceAndOverflowFails) {
   }
 }
 
+// A controller 16 at time 0 marks fine velocities: a note sounds once a
+// controller 16 refines it (else the next note-on replaces it), and key
+// pressure 127 and 0 press and release a key silently.
+TEST(LXQueueTest, FineVelocityNotes) {
+  const auto e = EncodeLX(Song([](test::TrackBuilder& t) {
+                            t.Control(0, 0, 16, 0).NoteOn(0, 0, 60, 126).Control(0, 0, 16, 0);
+                            t.NoteOn(0, 0, 62, 90).NoteOn(0, 0, 64, 3).Control(0, 0, 16, 127);
+                            t.Raw(0, {0xA0, 65, 127}).Raw(60, {0xA0, 65, 0});
+                            t.NoteOff(0, 0, 60).NoteOff(0, 0, 64);
+                          }),
+                          LX_MODE_LX, 48000);
+  ASSERT_EQ(e->result, Result::kSuccess);
+  using N = std::tuple<uint32_t, int, int, bool, int>;
+  std::vector<N> notes;
+  for (const auto& n : e->detail.notes) notes.emplace_back(n.block, n.tick, n.key, n.on, n.strike);
+  EXPECT_EQ(notes, (std::vector<N>{{0, 200, 60, true, 16},
+                                   {0, 200, 64, true, 490},
+                                   {0, 200, 65, true, 0},
+                                   {0, 250, 65, false, 0},
+                                   {0, 250, 60, false, 0},
+                                   {0, 250, 64, false, 0}}));
+}
+
 TEST(LXSeedTest, TheSeedChangesTheBytesButNotTheTiming) {
   const Bytes midi = Song([](test::TrackBuilder& t) { t.NoteOn(0, 0, 60, 64).NoteOff(480, 0, 60); });
   const auto a = EncodeLX(midi, LX_MODE_LX, 44100, nullptr, 1);
