@@ -355,10 +355,9 @@ DecodedTrack DecodeLXDetailed(const int16_t* samples, size_t count, uint32_t sam
       }
     }
   }
-  std::stable_sort(track.events.begin(), track.events.end(),
-                   [](const DecodedEvent& a, const DecodedEvent& b) {
-                     return a.timeSeconds < b.timeSeconds;
-                   });
+  std::stable_sort(
+      track.events.begin(), track.events.end(),
+      [](const DecodedEvent& a, const DecodedEvent& b) { return a.timeSeconds < b.timeSeconds; });
   return track;
 }
 

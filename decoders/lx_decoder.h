@@ -43,7 +43,7 @@ struct LXBlockRecord {
 };
 
 struct LXDecodeDetail {
-  int mode = -1;  // 0, 1 or 2 (LXMode); -1 when no frame was found
+  int mode = -1;             // 0, 1 or 2 (LXMode); -1 when no frame was found
   uint32_t leaderBytes = 0;  // bytes before the first sync word
   std::vector<LXFrameRecord> frames;
   std::vector<LXBlockRecord> blocks;

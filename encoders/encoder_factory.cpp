@@ -19,8 +19,9 @@ std::unique_ptr<CTonveloFormat> CreateEncoder(int formatId, const EncoderOptions
       lx->SetSustainTimingOffset(options.sustainTimingOffset);
       lx->SetSynthPropPedaling(options.synthPropPedaling);
       lx->SetWriteBitFile(options.discardOutput);
-      lx->SetMode(formatId == 1 ? LX_MODE_SE_TAPE
-                                : formatId == 6 ? LX_MODE_PIANOMATION1 : LX_MODE_LX);
+      lx->SetMode(formatId == 1   ? LX_MODE_SE_TAPE
+                  : formatId == 6 ? LX_MODE_PIANOMATION1
+                                  : LX_MODE_LX);
       if (options.scramblerSeed) lx->SetScramblerSeed(*options.scramblerSeed);
       return lx;
     }

@@ -94,10 +94,9 @@ void CMid2LX::SeedScrambler() {
 Result CMid2LX::StartEncoding() {
   BuildCrcTable(mode_, crcTable_);
   SeedScrambler();
-  modulator_.reset(symmod_create(sampleRateHz_, kLXBitsPerSecond, kLXAmplitude,
-                                 MOD_PULSE_SINE_PREV, LAYOUT_MONO,
-                                 kLXModes[mode_].littleEndian ? SYMMOD_LSB_FIRST
-                                                              : SYMMOD_MSB_FIRST));
+  modulator_.reset(
+      symmod_create(sampleRateHz_, kLXBitsPerSecond, kLXAmplitude, MOD_PULSE_SINE_PREV, LAYOUT_MONO,
+                    kLXModes[mode_].littleEndian ? SYMMOD_LSB_FIRST : SYMMOD_MSB_FIRST));
   if (!modulator_ || symmod_bytes_output_size(modulator_.get(), 1) > samples_.size()) {
     return Result::kOutOfMemory;
   }

@@ -58,8 +58,7 @@ uint32_t SinceBefore(int64_t since, int64_t back) {
 // (the line through p2 and prev) where the two cross: prev moves there and
 // takes the new ramp's height. The new ramp rises (press) or falls (release)
 // with slope r from `start`.
-void MoveToCrossing(const PedalPoint& p2, PedalPoint& prev, int64_t start, double r,
-                    bool release) {
+void MoveToCrossing(const PedalPoint& p2, PedalPoint& prev, int64_t start, double r, bool release) {
   const int64_t dt = static_cast<int64_t>(prev.tick) - p2.tick;
   const double rise = release ? prev.level - p2.level : p2.level - prev.level;
   const double a = dt != 0 ? rise / static_cast<double>(dt) : 0.0;
@@ -154,8 +153,8 @@ void ShapePedalMotion(PedalList& p, bool isSustain) {
       // Any other step: hold, then move to the new level in up to 120 ticks.
       const int64_t h = std::clamp<int64_t>(gap / 30, 0, 120);
       const PedalPoint& cur = p[i];
-      const PedalPoint hold{ToTick(cur.tick - h), SinceBefore(cur.since, h), cur.energy,
-                            prevLevel, prevLevel};
+      const PedalPoint hold{ToTick(cur.tick - h), SinceBefore(cur.since, h), cur.energy, prevLevel,
+                            prevLevel};
       p.insert(p.begin() + static_cast<ptrdiff_t>(i), hold);
       i += 2;
       continue;
@@ -203,7 +202,8 @@ void ShapePedalMotion(PedalList& p, bool isSustain) {
     if (end >= static_cast<int64_t>(next.tick)) {
       // The ramp is cut short by the next change: stop at the height it reached.
       tail.tick = ToTick(static_cast<int64_t>(next.tick) - 1);
-      const double left = static_cast<double>(end - next.tick) / static_cast<double>(end - cur.tick);
+      const double left =
+          static_cast<double>(end - next.tick) / static_cast<double>(end - cur.tick);
       tail.work = release ? left * cur.level : kDown - left * (kDown - cur.level);
     }
     tail.since = ToTick(static_cast<int64_t>(cur.since) - cur.tick + tail.tick);

@@ -28,8 +28,8 @@ struct PedalSmoothing {
 };
 constexpr PedalSmoothing kProportionalSmoothing{
     4.085067449, {1.3940278775, -0.8866969526, 0.285899611, -0.0380245356}};
-constexpr PedalSmoothing kOnOffSmoothing{
-    6.875028779, {1.7602555316, -1.311166546, 0.4743594407, -0.0689023629}};
+constexpr PedalSmoothing kOnOffSmoothing{6.875028779,
+                                         {1.7602555316, -1.311166546, 0.4743594407, -0.0689023629}};
 
 // Consecutive points on one tick become the first of them with the last's level.
 void MergeSameTickPoints(PedalList& list);

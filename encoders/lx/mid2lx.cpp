@@ -68,8 +68,9 @@ bool CMid2LX::DetectFineVelocity() {
       found = ev.delta == 0 && (ev.status & 0xF0) == 0xB0 && ev.length >= 1 &&
               ev.data[0] == kFineVelocityController;
     } else if (ev.kind == kEventSysEx) {
-      found = ev.status == 0xF0 && ev.length == 6 && std::equal(kFineSysEx, kFineSysEx + 4, ev.data) &&
-              (ev.data[4] & 1) != 0 && ev.data[5] == 0xF7;
+      found = ev.status == 0xF0 && ev.length == 6 &&
+              std::equal(kFineSysEx, kFineSysEx + 4, ev.data) && (ev.data[4] & 1) != 0 &&
+              ev.data[5] == 0xF7;
     }
   }
   (void)source_->Rewind();
@@ -123,7 +124,8 @@ Result CMid2LX::QueueNoteOff(int pass, uint32_t t, uint8_t key) {
 
 double CMid2LX::LargestKeyEnergy() const {
   double largest = 0;
-  for (uint32_t k = kLXLowestKey; k <= kLXHighestKey; ++k) largest = std::max(largest, keyEnergy_[k]);
+  for (uint32_t k = kLXLowestKey; k <= kLXHighestKey; ++k)
+    largest = std::max(largest, keyEnergy_[k]);
   return largest;
 }
 

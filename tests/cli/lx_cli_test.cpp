@@ -35,8 +35,13 @@ TEST(LXCommandTest, DefaultFormatSeedDumpsAndOverflow) {
   fs::create_directories(dir);
   // A note at 0.25 s (tick 200) held for 600 ticks under the pedal.
   test::MidiBuilder song(0, 480);
-  song.AddTrack().Tempo(0, 500000).NoteOn(0, 0, 60, 90).Control(0, 0, 64, 127).NoteOff(720, 0, 60)
-      .Control(0, 0, 64, 0).End();
+  song.AddTrack()
+      .Tempo(0, 500000)
+      .NoteOn(0, 0, 60, 90)
+      .Control(0, 0, 64, 127)
+      .NoteOff(720, 0, 60)
+      .Control(0, 0, 64, 0)
+      .End();
   song.Write(dir / "song.mid");
   test::MidiBuilder full(0, 480);
   auto& t = full.AddTrack();

@@ -41,29 +41,47 @@ TEST(LXPedalTest, MotionShaping) {
   const Case cases[] = {
       // A press long after a note ramps over 291 ticks; a release 2 s after
       // a quiet note over 510 (340 before, 170 after the point 12 ticks early).
-      {"slow release", true,
+      {"slow release",
+       true,
        {P(0, 0, 10000), P(400, 255, 1000), P(1000, 0, 1600, 20), P(1250, 0)},
        {{0, 0}, {291, 0}, {388, 85}, {582, 255}, {648, 255}, {988, 85}, {1158, 0}, {1250, 0}}},
       // Soon after a loud chord: 107 ticks, 71 before and 35 after.
-      {"fast release", true,
+      {"fast release",
+       true,
        {P(0, 0, 10000), P(400, 255, 1000), P(1000, 0, 300, 120), P(1250, 0)},
        {{0, 0}, {291, 0}, {388, 85}, {582, 255}, {917, 255}, {988, 85}, {1023, 0}, {1250, 0}}},
       // The soft pedal let up for 100 ticks stays down.
-      {"soft", false,
+      {"soft",
+       false,
        {P(0, 0), P(400, 255), P(1000, 0), P(1100, 255), P(2000, 0), P(2250, 0)},
-       {{0, 0}, {291, 0}, {376, 128}, {461, 255}, {1100, 255}, {1891, 255}, {1976, 128},
-        {2061, 0}, {2250, 0}}},
+       {{0, 0},
+        {291, 0},
+        {376, 128},
+        {461, 255},
+        {1100, 255},
+        {1891, 255},
+        {1976, 128},
+        {2061, 0},
+        {2250, 0}}},
       // Proportional steps hold, then move within gap/30 ticks.
-      {"proportional", true,
+      {"proportional",
+       true,
        {P(0, 0, 10000), P(400, 254, 200), P(1000, 0, 800), P(1250, 0)},
        {{0, 0}, {387, 0}, {400, 254}, {999, 254}, {1000, 0}, {1250, 0}}},
       // Press and release one tick apart right after a point: the press's
       // cut-short end lands on the press itself, and the release meets that
       // vertical step where it stands.
-      {"same-tick crossing", true,
+      {"same-tick crossing",
+       true,
        {P(0, 0, 10000), P(399, 0, 5), P(400, 255, 5), P(401, 0, 6), P(1250, 0)},
-       {{0, 0}, {386, 0}, {360, 0}, {400, 85}, {400, 255 - 170.0 / 71 * 70}, {401, 85},
-        {436, 0}, {1250, 0}}},
+       {{0, 0},
+        {386, 0},
+        {360, 0},
+        {400, 85},
+        {400, 255 - 170.0 / 71 * 70},
+        {401, 85},
+        {436, 0},
+        {1250, 0}}},
   };
   for (const Case& c : cases) {
     PedalList l = c.in;

@@ -64,12 +64,18 @@ TEST(LXStrikeTest, StrikeValuesFallAsVelocityRises) {
     uint16_t got, want;
   };
   for (const auto& [got, want] : {
-           Case{StrikeFromVelocityDisklavier(52), 128}, Case{StrikeFromVelocityDisklavier(127), 16},
-           Case{StrikeFromVelocityDisklavier(1), 526}, Case{StrikeFromVelocity(60, 46), 128},
-           Case{StrikeFromVelocity(67, 46), 126}, Case{StrikeFromVelocity(108, 127), 30},
-           Case{StrikeFromFineVelocity(0, 126), 16}, Case{StrikeFromFineVelocity(127, 126), 10},
-           Case{StrikeFromFineVelocity(0, 1), 1020}, Case{StrikeFromFineVelocity(127, 3), 490},
-           Case{StrikeFromFineVelocity(64, 127), 0}, Case{StrikeFromFineVelocity(64, 0), 0},
+           Case{StrikeFromVelocityDisklavier(52), 128},
+           Case{StrikeFromVelocityDisklavier(127), 16},
+           Case{StrikeFromVelocityDisklavier(1), 526},
+           Case{StrikeFromVelocity(60, 46), 128},
+           Case{StrikeFromVelocity(67, 46), 126},
+           Case{StrikeFromVelocity(108, 127), 30},
+           Case{StrikeFromFineVelocity(0, 126), 16},
+           Case{StrikeFromFineVelocity(127, 126), 10},
+           Case{StrikeFromFineVelocity(0, 1), 1020},
+           Case{StrikeFromFineVelocity(127, 3), 490},
+           Case{StrikeFromFineVelocity(64, 127), 0},
+           Case{StrikeFromFineVelocity(64, 0), 0},
        }) {
     EXPECT_EQ(got, want);
   }
@@ -180,7 +186,8 @@ TEST_P(LXRoundTripTest, EmptyBlocksPaceTheStream) {
     ASSERT_TRUE(f.crcOk);
     const Bytes& b = f.bytes;
     const size_t covered = b.size() - 8;
-    const uint32_t crc = Mode() == LX_MODE_LX ? Crc32Oracle(&b[4], covered) : CrcSeOracle(&b[4], covered);
+    const uint32_t crc =
+        Mode() == LX_MODE_LX ? Crc32Oracle(&b[4], covered) : CrcSeOracle(&b[4], covered);
     const uint32_t sent = Mode() == LX_MODE_LX
                               ? b[b.size() - 4] | b[b.size() - 3] << 8 | b[b.size() - 2] << 16 |
                                     static_cast<uint32_t>(b[b.size() - 1]) << 24
@@ -192,9 +199,10 @@ TEST_P(LXRoundTripTest, EmptyBlocksPaceTheStream) {
     if (f.blockNumber < 2) copies.emplace_back(f.blockNumber, f.positionField);
   }
   using C = std::vector<std::pair<int, int>>;
-  const C want = Mode() == LX_MODE_LX
-                     ? C{{0, 42}, {0, 114}, {0, 186}, {0, 258}, {1, 330}, {1, 402}, {1, 474}}
-                     : C{{0, 8}, {0, 72}, {0, 136}, {0, 200}, {1, 264}, {1, 328}, {1, 392}, {1, 456}};
+  const C want =
+      Mode() == LX_MODE_LX
+          ? C{{0, 42}, {0, 114}, {0, 186}, {0, 258}, {1, 330}, {1, 402}, {1, 474}}
+          : C{{0, 8}, {0, 72}, {0, 136}, {0, 200}, {1, 264}, {1, 328}, {1, 392}, {1, 456}};
   EXPECT_EQ(copies, want);
   for (int16_t l : e->out.Left()) ASSERT_EQ(l, 0);
   // One second of silence closes the track.
@@ -207,7 +215,8 @@ TEST_P(LXRoundTripTest, EmptyBlocksPaceTheStream) {
 // Leading silence goes only without an accompaniment, which is delayed by
 // the receiver's latency (1, 2 or 3 s) and faded in from 0.
 TEST_P(LXRoundTripTest, LeadInAndAccompanimentDelay) {
-  const Bytes midi = Song([](test::TrackBuilder& t) { t.NoteOn(2880, 0, 64, 80).NoteOff(60, 0, 64); });
+  const Bytes midi =
+      Song([](test::TrackBuilder& t) { t.NoteOn(2880, 0, 64, 80).NoteOff(60, 0, 64); });
   const auto plain = EncodeLX(midi, Mode(), Rate());
   auto accomp = test::FakeAccompaniment::Mono(std::vector<int16_t>(Rate() * 5, 4000), Rate());
   const auto with = EncodeLX(midi, Mode(), Rate(), &accomp);
@@ -273,7 +282,8 @@ TEST(LXQueueTest, FineVelocityNotes) {
 }
 
 TEST(LXSeedTest, TheSeedChangesTheBytesButNotTheTiming) {
-  const Bytes midi = Song([](test::TrackBuilder& t) { t.NoteOn(0, 0, 60, 64).NoteOff(480, 0, 60); });
+  const Bytes midi =
+      Song([](test::TrackBuilder& t) { t.NoteOn(0, 0, 60, 64).NoteOff(480, 0, 60); });
   const auto a = EncodeLX(midi, LX_MODE_LX, 44100, nullptr, 1);
   const auto b = EncodeLX(midi, LX_MODE_LX, 44100, nullptr, 1);
   const auto c = EncodeLX(midi, LX_MODE_LX, 44100, nullptr, 2);
