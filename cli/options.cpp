@@ -22,6 +22,7 @@ enum class Option {
   kSustainOffset,
   kDiagnostic,
   kDiscard,
+  kSeed,
   kListFormats,
   kHelp,
 };
@@ -33,7 +34,7 @@ struct OptionInfo {
 };
 
 // clang-format off
-constexpr std::array<OptionInfo, 13> kOptions{{
+constexpr std::array<OptionInfo, 14> kOptions{{
   //  name                 option                     value
   {"--format",           Option::kFormat,           true},
   {"--mp3",              Option::kMp3,              false},
@@ -46,6 +47,7 @@ constexpr std::array<OptionInfo, 13> kOptions{{
   {"--sustain-offset",   Option::kSustainOffset,    true},
   {"--diagnostic",       Option::kDiagnostic,       false},
   {"--discard",          Option::kDiscard,          false},
+  {"--seed",             Option::kSeed,             true},
   {"--list-formats",     Option::kListFormats,      false},
   {"--help",             Option::kHelp,             false},
 }};
@@ -118,6 +120,13 @@ bool ApplyValue(Option option, const std::string& value, CliOptions& options, st
       }
       error = "--sustain-offset must be a whole number from " + std::to_string(kSustainOffsetMin) +
               " to " + std::to_string(kSustainOffsetMax) + ", not '" + value + "'";
+      return false;
+    case Option::kSeed:
+      if (ParseInt(value, number) && number >= 0) {
+        options.seed = static_cast<uint32_t>(number);
+        return true;
+      }
+      error = "--seed must be a whole number from 0 to 999999999, not '" + value + "'";
       return false;
     default:
       return true;
@@ -232,6 +241,9 @@ std::string UsageText() {
          "  --sustain-offset N       sustain timing offset, -200..200 (default 0)\n"
          "  --diagnostic             write diagnostic side files\n"
          "  --discard                compute everything, write no audio\n"
+         "                           (LX family: write the byte stream to a .bit file)\n"
+         "  --seed N                 LX scrambler seed, for reproducible output\n"
+         "                           (default: the time of day)\n"
          "  --list-formats           print the output formats and exit\n"
          "  --help                   print this help and exit\n"
          "\n"

@@ -3,6 +3,8 @@
 // the two hidden switches, and are checked against the same constants the
 // core uses.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@ struct CliOptions {
   ConversionSettings settings;
   bool diagnosticOutput = false;
   bool discardOutput = false;
+  std::optional<uint32_t> seed;  // LX scrambler seed; none: the time of day
   bool help = false;
   bool listFormats = false;
   std::vector<std::string> paths;  // music files or folders, in the order given

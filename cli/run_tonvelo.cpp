@@ -80,6 +80,7 @@ int RunTonvelo(const std::vector<std::string>& args, const CancelFlag& cancel,
   CConversionThread thread(entries, options.settings, events, cancel);
   thread.SetDiagnosticOutput(options.diagnosticOutput);
   thread.SetDiscardOutput(options.discardOutput);
+  thread.SetScramblerSeed(options.seed);
   thread.SetEncoderFactory(createEncoder);
   int result;
   if (thread.Start()) {

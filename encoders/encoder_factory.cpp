@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "encoders/lx/mid2lx.h"
 #include "encoders/mid2disklavier.h"
 #include "encoders/mid2midiman.h"
 #include "encoders/mid2pianodisc.h"
@@ -9,8 +10,21 @@
 namespace tonvelo {
 
 std::unique_ptr<CTonveloFormat> CreateEncoder(int formatId, const EncoderOptions& options) {
-  (void)options;
   switch (formatId) {
+    case 0:
+    case 1:
+    case 6:
+    case 9: {
+      auto lx = std::make_unique<CMid2LX>();
+      lx->SetSustainTimingOffset(options.sustainTimingOffset);
+      lx->SetSynthPropPedaling(options.synthPropPedaling);
+      lx->SetWriteBitFile(options.discardOutput);
+      lx->SetMode(formatId == 1   ? LX_MODE_SE_TAPE
+                  : formatId == 6 ? LX_MODE_PIANOMATION1
+                                  : LX_MODE_LX);
+      if (options.scramblerSeed) lx->SetScramblerSeed(*options.scramblerSeed);
+      return lx;
+    }
     case 4:
     case 5: {
       auto pianoDisc = std::make_unique<CMid2PianoDisc>();

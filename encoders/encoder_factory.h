@@ -3,7 +3,9 @@
 // conversion thread then applies the common ones. nullptr: no encoder exists
 // for the id (the batch ends for such a file).
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "framework/tonvelo_format.h"
 
@@ -13,6 +15,9 @@ struct EncoderOptions {
   int sustainTimingOffset = 0;
   bool synthPropPedaling = false;
   bool discardOutput = false;
+  // LX family: a fixed scrambler start for reproducible output; without it
+  // the time of day seeds the scrambler.
+  std::optional<uint32_t> scramblerSeed;
 };
 
 std::unique_ptr<CTonveloFormat> CreateEncoder(int formatId, const EncoderOptions& options);

@@ -281,6 +281,7 @@ CConversionThread::FileFlow CConversionThread::Encode(FileWork& work) {
   options.sustainTimingOffset = settings_.sustainTimingOffset;
   options.synthPropPedaling = settings_.synthPropPedaling != 0;
   options.discardOutput = discardOutput_;
+  options.scramblerSeed = scramblerSeed_;
   if (createEncoder_) work.encoder = createEncoder_(settings_.outputFormat, options);
   if (!work.encoder) {
     DiscardOutput(work);

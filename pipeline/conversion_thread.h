@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +56,8 @@ class CConversionThread {
   // The two hidden switches, fixed when the batch starts.
   void SetDiagnosticOutput(bool on) { diagnosticOutput_ = on; }
   void SetDiscardOutput(bool on) { discardOutput_ = on; }
+  // A fixed LX scrambler start for every file (reproducible output).
+  void SetScramblerSeed(std::optional<uint32_t> seed) { scramblerSeed_ = seed; }
   // Tests put fakes in place of the real encoders and Pianocorder loading.
   void SetEncoderFactory(EncoderFactory factory) { createEncoder_ = std::move(factory); }
   void SetPianocorderLoader(PianocorderLoader loader) { loadPianocorder_ = std::move(loader); }
@@ -93,6 +96,7 @@ class CConversionThread {
   const CancelFlag& cancel_;
   bool diagnosticOutput_ = false;
   bool discardOutput_ = false;
+  std::optional<uint32_t> scramblerSeed_;
   EncoderFactory createEncoder_;
   PianocorderLoader loadPianocorder_;
   int batchResult_ = 0;

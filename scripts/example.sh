@@ -12,5 +12,7 @@ cmake --build "$build" -j"$(nproc)" --target tonvelo
 "$build/tonvelo" --list-formats
 mkdir -p out
 "$build/tonvelo" --format disklavier --prefix --output-dir out examples/
+# and to the default format, Live Performance LX
+"$build/tonvelo" --prefix --output-dir out examples/
 echo "Written:"
 ls -l out/examples
