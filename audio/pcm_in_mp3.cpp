@@ -92,7 +92,8 @@ uint32_t CPCMIn_MP3::Id3v2TagBytes(const uint8_t* header) {
   // The size is "syncsafe": seven bits per byte, so that no tag header can
   // look like an MPEG sync word.
   if (((h[6] | h[7] | h[8] | h[9]) & 0x80) != 0) return 0;
-  const uint32_t bodyBytes = uint32_t{h[6]} << 21 | uint32_t{h[7]} << 14 | uint32_t{h[8]} << 7 | h[9];
+  const uint32_t bodyBytes =
+      uint32_t{h[6]} << 21 | uint32_t{h[7]} << 14 | uint32_t{h[8]} << 7 | h[9];
   const bool hasFooter = h[3] >= 4 && (h[5] & 0x10) != 0;
   return kId3HeaderBytes + bodyBytes + (hasFooter ? kId3HeaderBytes : 0);
 }

@@ -75,7 +75,8 @@ size_t Search(const std::string& folder, std::vector<std::string>& list, std::st
     // name, whichever comes first in name order.
     const std::string sub = prefix + name;
     std::error_code linkEc, realEc;
-    if (fs::is_symlink(sub, linkEc) && realFolders.count(fs::canonical(sub, realEc).string()) != 0) {
+    if (fs::is_symlink(sub, linkEc) &&
+        realFolders.count(fs::canonical(sub, realEc).string()) != 0) {
       continue;
     }
     count += Search(sub, list, pattern, realFolders, visited);
