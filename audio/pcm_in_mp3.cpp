@@ -86,8 +86,7 @@ bool CPCMIn_MP3::DecodeMore(uint32_t& decodedFrames) {
   }
 }
 
-uint32_t CPCMIn_MP3::Id3v2TagBytes(const uint8_t* header) {
-  const uint8_t* h = header;
+uint32_t CPCMIn_MP3::Id3v2TagBytes(const uint8_t* h) {
   if (h[0] != 'I' || h[1] != 'D' || h[2] != '3' || h[3] == 0xFF || h[4] == 0xFF) return 0;
   // The size is "syncsafe": seven bits per byte, so that no tag header can
   // look like an MPEG sync word.

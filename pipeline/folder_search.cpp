@@ -71,8 +71,8 @@ size_t Search(const std::string& folder, std::vector<std::string>& list, std::st
   }
   for (const std::string& name : listing.folders) {
     if (name.front() == '.') continue;
-    // A link to a folder of the tree leaves it to be searched under its real
-    // name, whichever comes first in name order.
+    // A link to a folder that the tree also holds under its real name is left
+    // out, wherever it sorts: the folder is searched under that name.
     const std::string sub = prefix + name;
     std::error_code linkEc, realEc;
     if (fs::is_symlink(sub, linkEc) &&

@@ -15,30 +15,20 @@ Bytes operator+(Bytes a, const Bytes& b) {
   return a;
 }
 
-// Four size bytes: big-endian, or "syncsafe" (seven bits a byte).
-Bytes Size(size_t n, bool syncsafe) {
-  Bytes b;
-  for (int i = 3; i >= 0; --i)
-    b.push_back((n >> (syncsafe ? 7 : 8) * i) & (syncsafe ? 0x7F : 0xFF));
-  return b;
+// An ID3v2 tag around `frames`, its size "syncsafe" (seven bits a byte).
+Bytes Id3(uint8_t version, const Bytes& frames, bool footer = false) {
+  Bytes size;
+  for (int shift : {21, 14, 7, 0}) size.push_back((frames.size() >> shift) & 0x7F);
+  const uint8_t flags = footer ? 0x10 : 0;
+  return Bytes{'I', 'D', '3', version, 0, flags} + size + frames +
+         (footer ? Bytes{'3', 'D', 'I', version, 0, flags} + size : Bytes{});
 }
 
-// An ID3v2 tag with a title in `encoding` (0 Latin-1, 1 UTF-16, 3 UTF-8) and
-// optionally a picture of noise, full of false MPEG sync words.
-Bytes Id3(uint8_t version, uint8_t encoding, size_t pictureBytes = 0, bool footer = false) {
-  const std::map<int, Bytes> titles{
-      {0, {0, 'F', 0xFC}}, {1, {1, 0xFF, 0xFE, 'F', 0, 0xFC, 0}}, {3, {3, 'F', 0xC3, 0xBC}}};
-  Bytes picture{0, 'i', 'm', 'a', 'g', 'e', '/', 'j', 'p', 'e', 'g', 0, 3, 0};
-  for (uint32_t i = 0, x = 1; i < pictureBytes; ++i) picture.push_back((x = x * 69069 + 1) >> 24);
-  Bytes body = Bytes{'T', 'I', 'T', '2'} + Size(titles.at(encoding).size(), version == 4) +
-               Bytes{0, 0} + titles.at(encoding);
-  if (pictureBytes > 0)
-    body = body + Bytes{'A', 'P', 'I', 'C'} + Size(picture.size(), version == 4) + Bytes{0, 0} +
-           picture;
-  const Bytes size = Size(body.size(), true);
-  const uint8_t flags = footer ? 0x10 : 0;
-  return Bytes{'I', 'D', '3', version, 0, flags} + size + body +
-         (footer ? Bytes{'3', 'D', 'I', version, 0, flags} + size : Bytes{});
+// Noise is full of false MPEG sync words, as a cover picture is.
+Bytes Noise(size_t n) {
+  Bytes b;
+  for (uint32_t x = 1; b.size() < n;) b.push_back((x = x * 69069 + 1) >> 24);
+  return b;
 }
 
 TEST_F(ThreadTest, AccompanimentsAsToolsWriteThemMixExactly) {
@@ -74,20 +64,28 @@ TEST_F(ThreadTest, AccompanimentsAsToolsWriteThemMixExactly) {
     Bytes wav = {};  // the whole accompaniment, in place of an MP3
     bool warned = false;
   };
+  // Title frames in Latin-1, UTF-16 (its byte-order mark reads as a sync word), UTF-8.
+  const Bytes latin1{'T', 'I', 'T', '2', 0, 0, 0, 3, 0, 0, 0, 'F', 0xFC},
+      utf16{'T', 'I', 'T', '2', 0, 0, 0, 7, 0, 0, 1, 0xFF, 0xFE, 'F', 0, 0xFC, 0},
+      utf8{'T', 'I', 'T', '2', 0, 0, 0, 4, 0, 0, 3, 'F', 0xC3, 0xBC};
+  WriteFile("cover.jpg", Bytes{0xFF, 0xD8, 0xFF, 0xE0} + Noise(100 * 1024));
   const std::vector<Case> cases{
-      {.name = "v2.3 Latin-1", .command = cbr, .tags = Id3(3, 0)},
-      {.name = "v2.3 UTF-16 by lame, ID3v1 at the end",
-       .command = lame("--id3v2-utf16 --tt 'F\xC3\xBCr Elise' --ta Ludwig")},
+      {.name = "v2.3 Latin-1 by lame",
+       .command = lame("-b 128 --id3v2-latin1 --tt Title --add-id3v2")},
+      {.name = "v2.3 UTF-16 and 100 KiB picture by lame, ID3v1 at the end",
+       .command = lame("--id3v2-utf16 --tt 'F\xC3\xBCr Elise' --ta Ludwig --ti cover.jpg"),
+       .channels = 1},
       {.name = "v2.4 UTF-8 by ffmpeg",
        .command = noInfo + " && ffmpeg -loglevel error -i enc.mp3 -c copy -id3v2_version "
                            "4 -metadata title='F\xC3\xBCr Elise' t.mp3 && mv t.mp3 enc.mp3",
        .tool = "ffmpeg"},
-      {.name = "v2.4 UTF-16, 100 KiB picture",
+      {.name = "v2.4 footer, then a tag",
        .command = cbr,
-       .channels = 1,
-       .tags = Id3(4, 1, 102400)},
-      {.name = "v2.4 footer, tag", .command = cbr, .tags = Id3(4, 3, 0, true) + Id3(3, 1, 300)},
-      {.name = "tag repeated", .command = cbr, .seconds = 1, .tags = Id3(4, 0) + Id3(3, 1, 300)},
+       .tags = Id3(4, utf8, true) + Id3(3, utf16)},
+      {.name = "tag repeated",
+       .command = cbr,
+       .seconds = 1,
+       .tags = Id3(4, latin1) + Id3(3, utf16 + Noise(300))},
       {.name = "VBR with Xing", .command = lame("-V 4"), .seconds = 5},
       {.name = "Info 0.3 s", .command = cbr, .seconds = 0.3},
       {.name = "Info 1 s", .command = cbr, .seconds = 1, .channels = 1},
