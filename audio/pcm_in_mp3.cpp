@@ -45,6 +45,11 @@ void CPCMIn_MP3::ExitDecoder() {
 // there, as hip_decode_headers does, would leave the chunk inside the decoder,
 // and at the last chunk lose up to 32 KiB of the end of the recording.
 //
+// One empty answer does not end the drain either: the call after a VBR or
+// LAME Info frame consumes that frame and reports 0, and so does the next,
+// before the first audio frame comes out. A file of at most one chunk that
+// starts with such a frame would otherwise read as empty.
+//
 // Draining one frame at a time also keeps every call within the buffers: a
 // 32768-byte chunk of a low-bitrate stream can hold more than 524288 samples
 // per channel. What does not fit is drained on the next call, before any new
@@ -60,10 +65,11 @@ bool CPCMIn_MP3::DecodeMore(uint32_t& decodedFrames) {
         draining_ = false;
         return false;
       }
-      if (n == 0) {
-        draining_ = false;
-      } else {
+      if (n > 0) {
         decodedFrames += static_cast<uint32_t>(n);
+        emptyDrains_ = 0;
+      } else if (++emptyDrains_ >= kEmptyDrainAnswers) {
+        draining_ = false;
       }
       continue;
     }
@@ -76,7 +82,35 @@ bool CPCMIn_MP3::DecodeMore(uint32_t& decodedFrames) {
     if (n < 0) return false;
     decodedFrames = static_cast<uint32_t>(n);
     draining_ = true;
+    emptyDrains_ = 0;
   }
+}
+
+uint32_t CPCMIn_MP3::Id3v2TagBytes(const uint8_t* h) {
+  if (h[0] != 'I' || h[1] != 'D' || h[2] != '3' || h[3] == 0xFF || h[4] == 0xFF) return 0;
+  // The size is "syncsafe": seven bits per byte, so that no tag header can
+  // look like an MPEG sync word.
+  if (((h[6] | h[7] | h[8] | h[9]) & 0x80) != 0) return 0;
+  const uint32_t bodyBytes =
+      uint32_t{h[6]} << 21 | uint32_t{h[7]} << 14 | uint32_t{h[8]} << 7 | h[9];
+  const bool hasFooter = h[3] >= 4 && (h[5] & 0x10) != 0;
+  return kId3HeaderBytes + bodyBytes + (hasFooter ? kId3HeaderBytes : 0);
+}
+
+// Text frames in UTF-16 begin with the byte-order mark FF FE, which the
+// decoder takes for a frame header; embedded pictures are full of such
+// patterns. Tags are therefore skipped by their stated size, however many
+// follow one another, and decoding starts behind the last.
+void CPCMIn_MP3::FindAudioStart() {
+  uint64_t start = 0;
+  uint8_t header[kId3HeaderBytes];
+  while (start + kId3HeaderBytes <= fileBytes_ && file_seek(file_, static_cast<uint32_t>(start)) &&
+         file_read(file_, header, sizeof header)) {
+    const uint32_t tagBytes = Id3v2TagBytes(header);
+    if (tagBytes == 0) break;
+    start += tagBytes;
+  }
+  audioStart_ = static_cast<uint32_t>(std::min<uint64_t>(start, fileBytes_));
 }
 
 AudioResult CPCMIn_MP3::Open(const std::filesystem::path& path) {
@@ -86,8 +120,9 @@ AudioResult CPCMIn_MP3::Open(const std::filesystem::path& path) {
   sampleRateHz_ = 0;
   bitsPerSample_ = 16;
   if (!file_open_read(path, file_)) return AudioResult::kFailed;
-  remainingBytes_ = file_size(file_);
-  if (!InitDecoder()) {
+  fileBytes_ = file_size(file_);
+  FindAudioStart();
+  if (Rewind() != AudioResult::kOk) {
     Close();
     return AudioResult::kFailed;
   }
@@ -113,8 +148,8 @@ AudioResult CPCMIn_MP3::Rewind() {
   readIndex_ = 0;
   decodedFrames_ = 0;
   remainingBytes_ = 0;
-  if (!InitDecoder() || !file_seek(file_, 0)) return AudioResult::kFailed;
-  remainingBytes_ = file_size(file_);
+  if (!InitDecoder() || !file_seek(file_, audioStart_)) return AudioResult::kFailed;
+  remainingBytes_ = fileBytes_ - audioStart_;
   return AudioResult::kOk;
 }
 
@@ -143,6 +178,8 @@ AudioResult CPCMIn_MP3::Close() {
   readIndex_ = 0;
   decodedFrames_ = 0;
   remainingBytes_ = 0;
+  fileBytes_ = 0;
+  audioStart_ = 0;
   return AudioResult::kOk;
 }
 

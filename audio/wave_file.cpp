@@ -25,6 +25,14 @@ void PutChunkHeader(uint8_t* p, uint32_t id, uint32_t sizeBytes) {
   PutLE32(p + 4, sizeBytes);
 }
 
+// Chunk ids are four printable ASCII characters ("fmt ", "LIST", "data").
+bool IsPlausibleChunkId(const uint8_t* p) {
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] < 0x20 || p[i] > 0x7E) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 CWaveFile::~CWaveFile() {
@@ -234,8 +242,16 @@ WaveResult CWaveFile::OpenRead(const std::filesystem::path& path) {
       // The header has just been read: the file stands at the first sample.
       return WaveResult::kOk;
     }
-    // No pad byte is skipped after a chunk of odd size.
-    const uint64_t next = after + sizeBytes;
+    // RIFF pads a chunk of odd size with one byte, but many writers leave the
+    // pad out. The pad is taken only when the next chunk id sits one byte
+    // further on and no id is found without it.
+    uint64_t next = after + sizeBytes;
+    uint8_t ids[5];
+    if ((sizeBytes & 1) != 0 && next < 0xFFFFFFFFu &&
+        file_seek(handle_, static_cast<uint32_t>(next)) && file_read(handle_, ids, sizeof ids) &&
+        !IsPlausibleChunkId(ids) && IsPlausibleChunkId(ids + 1)) {
+      ++next;
+    }
     if (next > 0xFFFFFFFFu || !file_seek(handle_, static_cast<uint32_t>(next))) {
       return WaveResult::kFileError;
     }

@@ -14,8 +14,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A text that already points somewhere ("(see --list-formats)") gets
+// no second pointer.
 int UsageError(const CliStreams& streams, const std::string& text) {
-  std::fprintf(streams.err, "tonvelo: %s (see tonvelo --help)\n", text.c_str());
+  const char* hint = text.find("(see ") == std::string::npos ? " (see tonvelo --help)" : "";
+  std::fprintf(streams.err, "tonvelo: %s%s\n", text.c_str(), hint);
   return kExitUsage;
 }
 
@@ -46,11 +49,10 @@ int RunTonvelo(const std::vector<std::string>& args, const CancelFlag& cancel,
     return 0;
   }
   if (options.paths.empty()) return UsageError(streams, "no music file or folder given");
+  // A path that does not exist is not a usage error: it is reported with the
+  // batch like any file that cannot be opened, and the others are converted.
   for (const std::string& path : options.paths) {
-    std::error_code ec;
-    if (path.empty() || !fs::exists(path, ec)) {
-      return UsageError(streams, "no such file or folder: '" + path + "'");
-    }
+    if (path.empty()) return UsageError(streams, "no such file or folder: ''");
   }
 
   // A format whose encoder is not in this build would end the batch without
@@ -68,7 +70,8 @@ int RunTonvelo(const std::vector<std::string>& args, const CancelFlag& cancel,
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
       if (AddFolderEntries(path, entries) == 0) {
-        events.ShowMessage(MessageIcon::kError, kNoSupportedFilesMessage);
+        events.ShowMessage(MessageIcon::kError,
+                           std::string(kNoSupportedFilesMessage) + ": \"" + path + "\"");
       }
     } else {
       // Named files are taken whatever their extension, as "Add Files" does.

@@ -41,6 +41,18 @@ constexpr const char* kOverwriteSource =
     "Output file \"%s\" would overwrite source music file! Choose a different destination "
     "folder for the output and try again.";
 
+constexpr const char* kNoAudio =
+    "Accompaniment file \"%s\" holds no audio that could be read.\n"
+    "Omitting accompaniment for this track.";
+
+// True when the recording delivers at least its first frame; leaves it at
+// the start.
+bool HasAudio(CPCMIn& reader) {
+  PcmFrame first;
+  return reader.GetLength() > 0 && reader.ReadFrame(first) == AudioResult::kOk &&
+         reader.Rewind() == AudioResult::kOk;
+}
+
 // Looked for beside the source, in this order.
 struct AccompanimentKind {
   const char* extension;
@@ -389,6 +401,13 @@ CConversionThread::FileFlow CConversionThread::FindAccompaniment(FileWork& work)
       ShowError(WithName(kOverwriteAccompaniment, work.outputName));
       batchResult_ = ToInt(Result::kCancelled);
       return FileFlow::kBatchEnds;
+    }
+    if (!HasAudio(*reader)) {
+      // A recording channel left empty without a word looks like a fault of
+      // the converter; say that the file itself held nothing.
+      events_.ShowMessage(MessageIcon::kWarning, WithName(kNoAudio, name));
+      (void)reader->Close();
+      continue;
     }
     work.accompaniment = std::move(reader);
     break;

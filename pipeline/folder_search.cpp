@@ -38,8 +38,22 @@ bool ListFolder(const std::string& folder, FolderListing& listing) {
   return true;
 }
 
+// The real names of the folders under `folder`: those reached without passing
+// through a link (and not hidden, as the search skips those).
+void CollectRealFolders(const std::string& folder, std::set<std::string>& real) {
+  std::error_code ec;
+  const fs::path canonical = fs::canonical(folder, ec);
+  if (ec || !real.insert(canonical.string()).second) return;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code linkEc, typeEc;
+    const std::string name = it->path().filename().string();
+    if (it->is_symlink(linkEc) || !it->is_directory(typeEc) || name.front() == '.') continue;
+    CollectRealFolders(CPath::AddBackslash(folder) + name, real);
+  }
+}
+
 size_t Search(const std::string& folder, std::vector<std::string>& list, std::string_view pattern,
-              std::set<std::string>& visited) {
+              const std::set<std::string>& realFolders, std::set<std::string>& visited) {
   // Links can make a tree a cycle; each real folder is searched once.
   std::error_code ec;
   const fs::path real = fs::canonical(folder, ec);
@@ -57,7 +71,15 @@ size_t Search(const std::string& folder, std::vector<std::string>& list, std::st
   }
   for (const std::string& name : listing.folders) {
     if (name.front() == '.') continue;
-    count += Search(prefix + name, list, pattern, visited);
+    // A link to a folder that the tree also holds under its real name is left
+    // out, wherever it sorts: the folder is searched under that name.
+    const std::string sub = prefix + name;
+    std::error_code linkEc, realEc;
+    if (fs::is_symlink(sub, linkEc) &&
+        realFolders.count(fs::canonical(sub, realEc).string()) != 0) {
+      continue;
+    }
+    count += Search(sub, list, pattern, realFolders, visited);
   }
   return count;
 }
@@ -97,8 +119,9 @@ bool HasSupportedExtension(std::string_view path) {
 
 size_t FindFilesRecursive(const std::string& folder, std::vector<std::string>& list,
                           std::string_view pattern) {
-  std::set<std::string> visited;
-  return Search(folder, list, pattern, visited);
+  std::set<std::string> realFolders, visited;
+  CollectRealFolders(folder, realFolders);
+  return Search(folder, list, pattern, realFolders, visited);
 }
 
 size_t AddFolderEntries(const std::string& folder, std::vector<FileEntry>& entries) {

@@ -30,8 +30,8 @@ bool HasSupportedExtension(std::string_view path);
 // `pattern` (whatever its type) and returns how many were appended. A folder's
 // own matches come before its sub-folders' and entries are taken in name
 // order; sub-folders whose names begin with "." are not searched, and a folder
-// reached twice through links is searched once. A folder that cannot be read
-// contributes nothing.
+// reached twice through links is searched once, under its real name when the
+// tree holds it. A folder that cannot be read contributes nothing.
 size_t FindFilesRecursive(const std::string& folder, std::vector<std::string>& list,
                           std::string_view pattern);
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the reader fuzzers with clang's libFuzzer (no CMake: the sources are
+# Builds the reader fuzzers (MIDI, ESEQ, MP3 accompaniment) with clang's libFuzzer (no CMake: the sources are
 # compiled straight into build-fuzz/), seeds their corpora with valid files
 # and runs each for SECONDS (default 60). Exits nonzero when a fuzzer finds a
 # crash, a sanitizer error or a hang; the input is left in build-fuzz/findings-*.
@@ -27,12 +27,14 @@ mkdir -p "$out"
 for target in smf eseq; do
   "$cxx" "${flags[@]}" "tests/fuzz/fuzz_$target.cpp" "${sources[@]}" -o "$out/fuzz_$target"
 done
+"$cxx" "${flags[@]}" tests/fuzz/fuzz_mp3.cpp audio/pcm_in_mp3.cpp audio/byte_file.cpp -lmp3lame \
+  -o "$out/fuzz_mp3"
 
 /usr/bin/python3 tests/fuzz/make_seeds.py --out "$out"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in smf eseq; do
+for target in smf eseq mp3; do
   mkdir -p "$out/findings-$target"
   echo "fuzz.sh: fuzz_$target for ${seconds}s"
   "$out/fuzz_$target" -max_total_time="$seconds" -timeout=10 -max_len=65536 \

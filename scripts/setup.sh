@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libmp3lame-dev libgtest-dev libgmock-dev
   clang libclang-rt-dev
-  lame mpg123 python3 python3-mido python3-mutagen
+  lame mpg123 ffmpeg python3 python3-mido python3-mutagen
 )
 
 missing=()

@@ -99,13 +99,13 @@ TEST_F(CommandTest, UsageErrorsExit64WithOneLineAndConvertNothing) {
            Case{"--sustain-offset 201 song.mid", offset + "201'"},
            Case{"--sustain-offset 1.5 song.mid", offset + "1.5'"},
            Case{"--output-dir= song.mid", "--output-dir needs a folder"},
-           Case{"--output-dir out song.mid missing.mid", "no such file or folder: 'missing.mid'"},
            Case{"song.mid --format", "option '--format' needs a value"},
            Case{"--prefix=1 song.mid", "option '--prefix' takes no value"},
        }) {
     const Outcome o = Command(std::string("--format disklavier ") + c.args);
     EXPECT_EQ(o.status, kExitUsage) << c.args;
-    EXPECT_EQ(o.err, "tonvelo: " + c.error + " (see tonvelo --help)\n");
+    const bool hinted = c.error.back() == ')';  // one pointer only
+    EXPECT_EQ(o.err, "tonvelo: " + c.error + (hinted ? "" : " (see tonvelo --help)") + "\n");
     EXPECT_TRUE(o.out.empty());
     EXPECT_EQ(Tree(work_), std::vector<std::string>{"song.mid"}) << c.args;
   }
@@ -187,7 +187,7 @@ TEST_F(RunTonveloTest, ReportsLikeTheDialogAndExitsWithTheBatchResult) {
   fs::create_directories(work_ / "Empty");
   std::ofstream(work_ / "notes.txt") << std::string(64, 'x');
   EXPECT_EQ(Run({"--format", "8", "Empty"}, CreateEncoder), kExitUsage);
-  EXPECT_EQ(err_, "error: No supported files found in that location\n");
+  EXPECT_EQ(err_, "error: No supported files found in that location: \"Empty\"\n");
 
   // Named files are taken whatever their extension; the last file decides.
   EXPECT_EQ(Run({"--format", "8", "notes.txt"}, CreateEncoder), 3);
@@ -198,6 +198,13 @@ TEST_F(RunTonveloTest, ReportsLikeTheDialogAndExitsWithTheBatchResult) {
   EXPECT_EQ(err_.rfind("Conversion in progress\nwarning: Please note that Disklavier tracks", 0),
             0u);
   EXPECT_TRUE(fs::exists(work_ / "song.mp3"));
+  // A missing path is one more file that cannot be opened.
+  WriteMidi("a.mid");
+  EXPECT_NE(Run({"--format", "8", "a.mid", "missing.mid", "song.mid"}, CreateEncoder), kExitUsage);
+  EXPECT_NE(err_.find("error: Unable to open file \"missing.mid\"\n\nNo such file or directory\n"
+                      "Converting file 3 of 3\n"),
+            std::string::npos);
+  EXPECT_TRUE(fs::exists(work_ / "a.wav") && fs::exists(work_ / "song.wav"));
 
   cancel_.store(1);
   EXPECT_EQ(Run({"--format", "8", "song.mid"}, CreateEncoder), 2);

@@ -1,6 +1,8 @@
 """Writes the fuzzers' seed corpora: valid MIDI files from the random
-generator and a few hand-made ESEQ files covering parts, waits, tempo,
-time signature, escaped statuses, system exclusive and the title block."""
+generator, a few hand-made ESEQ files covering parts, waits, tempo,
+time signature, escaped statuses, system exclusive and the title block, and
+MP3 files of silent frames behind ID3v2 tags: UTF-16 text, a footer, a
+repeated tag, a tag longer than the file."""
 
 import argparse
 import os
@@ -37,6 +39,29 @@ ESEQ_SEEDS = [
 ]
 
 
+def id3(version, body, footer=False):
+    size = bytes((len(body) >> s) & 0x7F for s in (21, 14, 7, 0))
+    flags = 0x10 if footer else 0
+    tail = b"3DI" + bytes([version, 0, flags]) + size if footer else b""
+    return b"ID3" + bytes([version, 0, flags]) + size + body + tail
+
+
+def mp3_frames(count, header=b"\xff\xfb\x90\x64", size=417):
+    """MPEG-1 layer III frames at 128 kbit/s (417 bytes at 44100 Hz, 384 at
+    48000 Hz) of silence: no main data."""
+    return (header + bytes(size - 4)) * count
+
+
+TITLE_UTF16 = b"TIT2" + bytes([0, 0, 0, 9, 0, 0, 1]) + "F\u00fcr".encode("utf-16")
+MP3_SEEDS = [
+    mp3_frames(6),
+    id3(3, TITLE_UTF16) + mp3_frames(4, b"\xff\xfb\x90\xc4"),
+    id3(4, b"TIT2" + bytes([0, 0, 0, 4, 0, 0, 3]) + b"abc", footer=True) + mp3_frames(3),
+    id3(4, b"") + id3(3, TITLE_UTF16 + b"\xff\xfe" * 40) + mp3_frames(3, b"\xff\xfb\x94\x64", 384),
+    id3(3, bytes(64))[:40],
+]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--out", required=True, help="folder that receives corpus-smf and corpus-eseq")
@@ -46,6 +71,11 @@ def main():
     os.makedirs(eseq_dir, exist_ok=True)
     for i, data in enumerate(ESEQ_SEEDS):
         with open(os.path.join(eseq_dir, "seed_%02d.esq" % i), "wb") as f:
+            f.write(data)
+    mp3_dir = os.path.join(args.out, "corpus-mp3")
+    os.makedirs(mp3_dir, exist_ok=True)
+    for i, data in enumerate(MP3_SEEDS):
+        with open(os.path.join(mp3_dir, "seed_%02d.mp3" % i), "wb") as f:
             f.write(data)
 
 

@@ -44,7 +44,8 @@ TEST_F(FolderSearchTest, OwnFilesBeforeSubFoldersInNameOrderSkippingDotFolders) 
        {"b.mid", "A.MID", ".hidden.mid", "notes.txt", "z/deep/c.mid", "m/d.mid", ".git/e.mid"}) {
     Touch(name);
   }
-  fs::create_directory_symlink(dir_, Path("m/loop"));  // a cycle is searched once
+  fs::create_directory_symlink(dir_, Path("m/loop"));    // a cycle is searched once
+  fs::create_directory_symlink(Path("z"), Path("a_z"));  // under its real name only
 
   std::vector<std::string> found{"kept"};
   EXPECT_EQ(FindFilesRecursive(dir_.string(), found, "*.mid"), 5u);
