@@ -185,7 +185,9 @@ TEST_F(ThreadTest, EncoderResultsBecomeMessagesAndFailedOutputsAreDeleted) {
   };
   for (const Case& c :
        {Case{0, nullptr}, Case{2, nullptr}, Case{3, "File \"song.mid\" is damaged"},
-        Case{4, "Error writing to output file \"lx_song.wav\"\n\nError 0 occurred."},
+        Case{
+            4,
+            "Error writing to output file \"lx_song.wav\"\n\nThe WAV file could not be completed."},
         Case{5, "Out of memory while processing \"song.mid\""},
         Case{6, "Data formatting error while processing \"song.mid\""},
         Case{1, "Unknown error while processing \"song.mid\""},
