@@ -17,6 +17,7 @@ struct CliOptions {
   bool diagnosticOutput = false;
   bool discardOutput = false;
   bool help = false;
+  bool version = false;
   bool listFormats = false;
   std::vector<std::string> paths;  // music files or folders, in the order given
 };
@@ -30,6 +31,8 @@ struct CliOptions {
 [[nodiscard]] bool ParseFormat(const std::string& text, int& formatId);
 
 std::string UsageText();
+// "tonvelo <version>", the project's version as the build was configured.
+std::string VersionText();
 // One line per catalogue row, in row order: id, key, display name.
 std::string FormatListText();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "audio/pcm_in_flac.h"
 #include "pipeline/catalogue.h"
 #include "tests/pipeline/thread_fixture.h"
 #include "tests/support/eseq_builder.h"
@@ -159,6 +160,51 @@ TEST_F(ThreadTest, AccompanimentMustMatchRateAndWidthElseTheMp3IsTried) {
   EXPECT_EQ(records_.back().accompanimentRateHz, 0u);
 }
 
+TEST_F(ThreadTest, FlacRecordingMixesAsItsWavAndFlacOutputHoldsTheWavSamples) {
+  if (!HaveTool("flac --version")) GTEST_SKIP() << "flac not installed";
+  const std::string song = WriteMidi("song.mid");
+  settings_.prependFormatKey = 1;
+  frames_ = 3000;  // past the recording's end and its fade
+  std::vector<int16_t> recording;
+  for (uint32_t i = 0; i < 2000; ++i) {
+    recording.push_back(Tone(i, 44100));
+    recording.push_back(static_cast<int16_t>(i * 31));
+  }
+  WriteFile("song.wav", BuildWav16(44100, 2, recording));
+  ASSERT_EQ(Run({{song, ""}}), 0);
+  const Bytes fromWav = ReadBytes(Path("lx_song.wav"));
+
+  // The same recording as FLAC, with a WAV at the wrong rate ahead of it and
+  // an MP3 behind it: the FLAC is taken, and mixed sample for sample alike.
+  ASSERT_EQ(RunCommand("flac -s -o " + Quote(Path("song.flac")) + " " + Quote(Path("song.wav"))),
+            0);
+  WriteWav("song.wav", 48000);
+  ASSERT_TRUE(WriteToneMp3(Path("song.mp3"), 44100));
+  EXPECT_EQ(Run({{song, ""}}), 0);
+  EXPECT_EQ(messages_, Strings{kWrongRate});
+  EXPECT_EQ(ReadBytes(Path("lx_song.wav")), fromWav);
+
+  settings_.audioFileType = kAudioFileFlac;
+  EXPECT_EQ(Run({{song, ""}}), 0);
+  CPCMIn_FLAC flac;
+  ASSERT_EQ(flac.Open(Path("lx_song.flac")), AudioResult::kOk);
+  StereoWav wav;
+  ASSERT_TRUE(ReadStereoWav(Path("lx_song.wav"), wav));
+  ASSERT_EQ(flac.GetLength(), wav.left.size());
+  for (size_t i = 0; i < wav.left.size(); ++i) {
+    PcmFrame f;
+    ASSERT_EQ(flac.ReadFrame(f), AudioResult::kOk);
+    ASSERT_EQ(std::tie(f.left, f.right), std::tie(wav.left[i], wav.right[i])) << i;
+  }
+  // Without the key the output would be the recording itself.
+  settings_.prependFormatKey = 0;
+  EXPECT_EQ(Run({{song, ""}}), 2);
+  EXPECT_EQ(messages_.back(),
+            "Output file \"song.flac\" would overwrite source accompaniment audio "
+            "file! Choose a different destination folder for the output and try "
+            "again.");
+}
+
 TEST_F(ThreadTest, BrokenRecordingsBesideTheSourceAreLeftOutAndLeftAlone) {
   const std::string song = WriteMidi("song.mid");
   settings_.prependFormatKey = 1;
@@ -221,11 +267,29 @@ TEST_F(ThreadTest, UnreadableSourcesAreReportedAndTheLastFileDecides) {
   const std::string broken =
       WriteFile("broken.mid", {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 1, 0xE0, 'X', 'X'});
   const std::string pc = WriteFile("song.pc", ReadBytes(good));
-  EXPECT_EQ(Run({{text, ""}, {Path("missing.mid"), ""}, {broken, ""}, {pc, ""}, {good, ""}}), 0);
-  EXPECT_EQ(messages_, (Strings{"\"notes.txt\" is not a valid MIDI or ESEQ file",
-                                "Unable to open file \"missing.mid\"\n\nNo such file or directory",
-                                "File \"broken.mid\" is damaged",
-                                "\"song.pc\" is not a valid MIDI or ESEQ file"}));
+  MidiBuilder patterns(2, 480);
+  patterns.AddTrack().NoteOn(0, 0, 60, 100).End();
+  const std::string format2 = WriteFile("patterns.mid", patterns.Build());
+  const std::string stub = WriteFile("stub.mid", {'M', 'T', 'h', 'd', 0});
+  EXPECT_EQ(Run({{text, ""},
+                 {Path("missing.mid"), ""},
+                 {broken, ""},
+                 {pc, ""},
+                 {format2, ""},
+                 {stub, ""},
+                 {good, ""}}),
+            0);
+  // Without a system error the second paragraph says what is wrong.
+  EXPECT_EQ(
+      messages_,
+      (Strings{"\"notes.txt\" is not a valid MIDI or ESEQ file",
+               "Unable to open file \"missing.mid\"\n\nNo such file or directory",
+               "File \"broken.mid\" is damaged", "\"song.pc\" is not a valid MIDI or ESEQ file",
+               "Unable to open file \"patterns.mid\"\n\nIt is a MIDI file of format 2 (a set "
+               "of independent patterns), which does not play as one piece; only formats 0 "
+               "and 1 can be converted.",
+               "Unable to open file \"stub.mid\"\n\nThe file ends early (5 bytes): it is too "
+               "short to be a MIDI or ESEQ file, or it was cut off when it was copied."}));
   EXPECT_EQ(records_.size(), 1u);
   EXPECT_FALSE(fs::exists(Path("notes.wav")));
   fs::remove(Path("good.wav"));  // else it would be good.mid's recording next time
