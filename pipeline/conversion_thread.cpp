@@ -86,8 +86,11 @@ const AudioFileKind& FindAudioFileKind(int type) {
   return kAudioFileKinds[0];
 }
 
-// Why a source did not open when the system has no error to tell.
-std::string DescribeOpenProblem(OpenResult opened, const std::string& path) {
+// Why a source did not open when the system has no error to tell: the
+// reader's own finding, else what its size says.
+std::string DescribeOpenProblem(const CMusicFile2MID& reader, OpenResult opened,
+                                const std::string& path) {
+  if (reader.GetProblem() != nullptr) return reader.GetProblem();
   if (opened == OpenResult::kReadIncomplete) {
     std::error_code ec;
     const auto sizeBytes = fs::file_size(path, ec);
@@ -95,11 +98,15 @@ std::string DescribeOpenProblem(OpenResult opened, const std::string& path) {
            (ec ? std::string() : " (" + std::to_string(sizeBytes) + " bytes)") +
            ": it is too short to be a MIDI or ESEQ file, or it was cut off when it was copied.";
   }
-  if (opened == OpenResult::kUnsupported) {
-    return "It is a MIDI file of format 2 (a set of independent patterns), which does not play "
-           "as one piece; only formats 0 and 1 can be converted.";
-  }
   return "The file could not be read.";
+}
+
+// A second paragraph with the reader's finding, when it has one.
+std::string WithProblem(std::string text, const CMusicFile2MID* reader) {
+  if (reader != nullptr && reader->GetProblem() != nullptr) {
+    text += std::string("\n\n") + reader->GetProblem();
+  }
+  return text;
 }
 
 // The message templates carry one "%s" for a file name.
@@ -392,6 +399,9 @@ bool CConversionThread::OpenSource(FileWork& work) {
     }
   }
   const int errorCode = errno;
+  // The reader whose answer counts, for its account of what is wrong.
+  const CMusicFile2MID* tried =
+      work.isEseq ? static_cast<CMusicFile2MID*>(work.eseq.get()) : work.smf.get();
 
   switch (opened) {
     case OpenResult::kOpened:
@@ -400,14 +410,14 @@ bool CConversionThread::OpenSource(FileWork& work) {
       ShowError(WithName("\"%s\" is not a valid MIDI or ESEQ file", work.fileName));
       break;
     case OpenResult::kDamaged:
-      ShowError(WithName("File \"%s\" is damaged", work.fileName));
+      ShowError(WithProblem(WithName("File \"%s\" is damaged", work.fileName), tried));
       break;
     case OpenResult::kOutOfMemory:
       ShowError(WithName("Not enough memory to open \"%s\"", work.fileName));
       break;
     default:
       ReportErrorWithSystemText(WithName("Unable to open file \"%s\"", work.fileName), errorCode,
-                                DescribeOpenProblem(opened, work.sourcePath));
+                                DescribeOpenProblem(*tried, opened, work.sourcePath));
       break;
   }
   batchResult_ = ToInt(Result::kSourceDamaged);
@@ -473,7 +483,7 @@ void CConversionThread::ReportResult(int result, int errorCode, const FileWork& 
     case Result::kCancelled:
       return;
     case Result::kSourceDamaged:
-      ShowError(WithName("File \"%s\" is damaged", work.fileName));
+      ShowError(WithProblem(WithName("File \"%s\" is damaged", work.fileName), work.reader));
       return;
     case Result::kWriteError:
       ReportErrorWithSystemText(WithName("Error writing to output file \"%s\"", work.outputName),

@@ -155,7 +155,11 @@ TEST_F(CommandTest, FlacTrackIsTheWavTrackLosslessWithComments) {
     GTEST_SKIP() << "flac not installed";
   }
   WriteMidi("song.mid");
-  std::ofstream(work_ / "song.tags.txt") << "TIT2=F\xC3\xBCr Elise\nTPE1=Ludwig\nTFLT=MPG/3\n";
+  // Mapped frames only; a later DATE replaces an earlier one; a comment loses
+  // its description; bytes that are not UTF-8 are read as Latin-1.
+  std::ofstream(work_ / "song.tags.txt")
+      << "\xEF\xBB\xBFTIT2=F\xC3\xBCr Elise\r\nTPE1=\xE9t\xE9\nTALB=Album\nTRCK=3/12\nTYER=1810\n"
+         "TDRC=1867\nTCON=Classical\nCOMM=eng=Late\nTFLT=MPG/3\nTXXX=a=b\nTALB\n";
   ASSERT_EQ(Command("convert --format disklavier --flac --output-dir f song.mid").status, 0);
   ASSERT_EQ(Command("--format disklavier --output-dir w song.mid").status, 0);
   EXPECT_EQ(Shell("flac -t -s f/song.flac").status, 0);
@@ -165,7 +169,8 @@ TEST_F(CommandTest, FlacTrackIsTheWavTrackLosslessWithComments) {
             0);
   EXPECT_EQ(Slurp(work_ / "f/song.raw"), Slurp(work_ / "w/song.wav").substr(44));
   EXPECT_EQ(Shell("metaflac --export-tags-to=- f/song.flac").out,
-            "TITLE=F\xC3\xBCr Elise\nARTIST=Ludwig\n");
+            "TITLE=F\xC3\xBCr Elise\nARTIST=\xC3\xA9t\xC3\xA9\nALBUM=Album\nTRACKNUMBER=3/12\n"
+            "DATE=1867\nGENRE=Classical\nCOMMENT=Late\n");
 }
 
 TEST_F(CommandTest, FolderBatchMirrorsIntoTheOutputFolder) {

@@ -258,6 +258,9 @@ TEST_F(ThreadTest, UnreadableSourcesAreReportedAndTheLastFileDecides) {
   const std::string good = WriteMidi("good.mid"), text = WriteFile("notes.txt", Bytes(100, 'x'));
   const std::string broken =
       WriteFile("broken.mid", {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 1, 0xE0, 'X', 'X'});
+  Bytes cutBytes = ReadBytes(good);
+  cutBytes.resize(cutBytes.size() - 3);
+  const std::string cut = WriteFile("cut.mid", cutBytes);
   const std::string pc = WriteFile("song.pc", ReadBytes(good));
   MidiBuilder patterns(2, 480);
   patterns.AddTrack().NoteOn(0, 0, 60, 100).End();
@@ -266,22 +269,26 @@ TEST_F(ThreadTest, UnreadableSourcesAreReportedAndTheLastFileDecides) {
   EXPECT_EQ(Run({{text, ""},
                  {Path("missing.mid"), ""},
                  {broken, ""},
+                 {cut, ""},
                  {pc, ""},
                  {format2, ""},
                  {stub, ""},
                  {good, ""}}),
             0);
   // Without a system error the second paragraph says what is wrong.
-  EXPECT_EQ(
-      messages_,
-      (Strings{"\"notes.txt\" is not a valid MIDI or ESEQ file",
-               "Unable to open file \"missing.mid\"\n\nNo such file or directory",
-               "File \"broken.mid\" is damaged", "\"song.pc\" is not a valid MIDI or ESEQ file",
-               "Unable to open file \"patterns.mid\"\n\nIt is a MIDI file of format 2 (a set "
-               "of independent patterns), which does not play as one piece; only formats 0 "
-               "and 1 can be converted.",
-               "Unable to open file \"stub.mid\"\n\nThe file ends early (5 bytes): it is too "
-               "short to be a MIDI or ESEQ file, or it was cut off when it was copied."}));
+  EXPECT_EQ(messages_,
+            (Strings{"\"notes.txt\" is not a valid MIDI or ESEQ file",
+                     "Unable to open file \"missing.mid\"\n\nNo such file or directory",
+                     "File \"broken.mid\" is damaged\n\nIts header announces more tracks than it "
+                     "holds (an \"MTrk\" chunk is missing).",
+                     "File \"cut.mid\" is damaged\n\nA track runs past the end of the file: the "
+                     "file was cut off.",
+                     "\"song.pc\" is not a valid MIDI or ESEQ file",
+                     "Unable to open file \"patterns.mid\"\n\nIt is a MIDI file of format 2 (a set "
+                     "of independent patterns), which does not play as one piece; only formats 0 "
+                     "and 1 can be converted.",
+                     "Unable to open file \"stub.mid\"\n\nThe file ends early (5 bytes): it is too "
+                     "short to be a MIDI or ESEQ file, or it was cut off when it was copied."}));
   EXPECT_EQ(records_.size(), 1u);
   EXPECT_FALSE(fs::exists(Path("notes.wav")));
   fs::remove(Path("good.wav"));  // else it would be good.mid's recording next time
