@@ -139,13 +139,10 @@ TEST_F(CommandTest, ListFormatsAndHelpGoToStdout) {
   o = Command("--help");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, UsageText());
-  for (const char* command :
-       {"\n       tonvelo verify ", "\n       tonvelo decode ", "  convert "}) {
-    EXPECT_NE(o.out.find(command), std::string::npos) << command;
-  }
+  EXPECT_NE(o.out.find("tonvelo verify [--against SONG] TRACK...\n"), std::string::npos);
+  EXPECT_NE(o.out.find("tonvelo decode [-o OUT.mid] TRACK\n"), std::string::npos);
   o = Command("--version");
   EXPECT_EQ(std::tie(o.status, o.out, o.err), std::make_tuple(0, VersionText(), std::string()));
-  EXPECT_EQ(o.out.rfind("tonvelo 0.", 0), 0u);
 }
 
 // The same song as FLAC and as WAV: `flac -t` accepts the FLAC, it decodes
