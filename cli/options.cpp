@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "audio/audio_libraries.h"
 #include "pipeline/catalogue.h"
 
 namespace tonvelo {
@@ -263,7 +264,9 @@ std::string UsageText() {
          "6 data formatting error, 64 a usage error.\n";
 }
 
-std::string VersionText() { return std::string("tonvelo ") + TONVELO_VERSION + "\n"; }
+std::string VersionText() {
+  return std::string("tonvelo ") + TONVELO_VERSION + "\n" + audio_library_versions() + "\n";
+}
 
 std::string FormatListText() {
   std::string text;

@@ -31,7 +31,8 @@ struct CliOptions {
 [[nodiscard]] bool ParseFormat(const std::string& text, int& formatId);
 
 std::string UsageText();
-// "tonvelo <version>", the project's version as the build was configured.
+// "tonvelo <version>" as the build was configured, then the audio libraries'
+// versions on a line of their own.
 std::string VersionText();
 // One line per catalogue row, in row order: id, key, display name.
 std::string FormatListText();
