@@ -60,20 +60,25 @@ constexpr std::array<AccompanimentKind, 3> kAccompanimentKinds{{
 
 // Each audio file type, and what to tell the user when its writer fails
 // without a system error to show (the encoder libraries report none).
+template <typename Writer>
+std::unique_ptr<CPCMOut> MakeWriter() {
+  return std::make_unique<Writer>();
+}
 struct AudioFileKind {
   int type;
   const char* extension;
+  std::unique_ptr<CPCMOut> (*create)();
   const char* createProblem;
   const char* writeProblem;
 };
 constexpr std::array<AudioFileKind, 3> kAudioFileKinds{{
-    {kAudioFileWav, ".wav", "The WAV file could not be started.",
+    {kAudioFileWav, ".wav", MakeWriter<CPCMOut_WAV>, "The WAV file could not be started.",
      "The WAV file could not be completed."},
-    {kAudioFileMp3, ".mp3",
+    {kAudioFileMp3, ".mp3", MakeWriter<CPCMOut_MP3>,
      "The MP3 encoder could not be started, or the ID3 tag made from the tags file is too large "
      "to write.",
      "The MP3 encoder reported an error while encoding."},
-    {kAudioFileFlac, ".flac",
+    {kAudioFileFlac, ".flac", MakeWriter<CPCMOut_FLAC>,
      "The FLAC encoder could not be started, or refused the comments made from the tags file.",
      "The FLAC encoder reported an error while encoding."},
 }};
@@ -311,12 +316,8 @@ bool CConversionThread::CreateOutputFolder(const std::string& outputFolder) {
 bool CConversionThread::OpenWriter(FileWork& work) {
   if (discardOutput_) {
     work.writer = std::make_unique<CPCMOut_NULL>();
-  } else if (IsMp3()) {
-    work.writer = std::make_unique<CPCMOut_MP3>();
-  } else if (FindAudioFileKind(settings_.audioFileType).type == kAudioFileFlac) {
-    work.writer = std::make_unique<CPCMOut_FLAC>();
   } else {
-    work.writer = std::make_unique<CPCMOut_WAV>();
+    work.writer = FindAudioFileKind(settings_.audioFileType).create();
   }
   errno = 0;
   if (work.writer->Open(work.outputPath, work.sampleRateHz, work.title, work.tagsPath,
