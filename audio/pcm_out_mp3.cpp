@@ -1,8 +1,9 @@
 #include "audio/pcm_out_mp3.h"
 
 #include <cstdarg>
-#include <cstdio>
-#include <cstring>
+#include <vector>
+
+#include "audio/tags_file.h"
 
 namespace tonvelo {
 namespace {
@@ -66,32 +67,36 @@ void CPCMOut_MP3::Configure(uint32_t sampleRateHz, bool highQuality) {
 }
 
 void CPCMOut_MP3::SetTagFields(const std::filesystem::path& tagsPath, const std::string& title) {
-  FileHandle tags = kInvalidFile;
-  std::FILE* file = nullptr;
-  if (!tagsPath.empty() && file_open_read(tagsPath, tags)) {
-    file = fdopen(tags, "rb");
-    if (file == nullptr) file_close(tags);
-  }
-  if (file != nullptr) {
-    // Raw bytes, read as lines of at most 1023 bytes: a longer line arrives in
-    // pieces, each judged on its own.
-    char line[kTagLineBytes];
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-      if (char* end = std::strchr(line, '\n')) *end = '\0';
-      if (char* end = std::strchr(line, '\r')) *end = '\0';
-      const char* field = line;
-      // Editors put a byte-order mark at the start; files joined from several
-      // saved ones have it on later lines too.
-      if (std::strncmp(field, "\xEF\xBB\xBF", 3) == 0) field += 3;
-      if (std::strlen(field) >= 6 && field[4] == '=') id3tag_set_fieldvalue(lame_, field);
+  std::vector<std::string> fields;
+  if (!tags_file_read_fields(tagsPath, fields)) {
+    std::string field = "TIT2=" + title;
+    if (field.size() > kTitleFieldBytes - 1) {
+      // At most 511 bytes, and never half a character: a sequence cut in two
+      // would make the whole title unreadable as UTF-8.
+      size_t keep = kTitleFieldBytes - 1;
+      if (!tags_is_ascii(title)) {
+        while (keep > 0 && (static_cast<unsigned char>(field[keep]) & 0xC0) == 0x80) --keep;
+      }
+      field.resize(keep);
     }
-    std::fclose(file);
-  } else {
-    char field[kTitleFieldBytes] = {};
-    std::snprintf(field, sizeof field, "TIT2=%s", title.c_str());
-    id3tag_set_fieldvalue(lame_, field);
+    fields.push_back(std::move(field));
   }
-  id3tag_set_fieldvalue(lame_, "TFLT=MPG/3");
+  fields.emplace_back("TFLT=MPG/3");
+  for (const std::string& field : fields) SetTagField(field);
+}
+
+void CPCMOut_MP3::SetTagField(const std::string& field) {
+  std::u16string text;
+  if (tags_is_ascii(field) || !tags_utf8_to_utf16(field, text)) {
+    // Plain bytes, as they always were; text that is not UTF-8 has no
+    // better form to take.
+    id3tag_set_fieldvalue(lame_, field.c_str());
+    return;
+  }
+  // The library wants a byte-order mark ahead of the frame id.
+  text.insert(text.begin(), u'\xFEFF');
+  static_assert(sizeof(char16_t) == sizeof(unsigned short));
+  id3tag_set_fieldvalue_utf16(lame_, reinterpret_cast<const unsigned short*>(text.c_str()));
 }
 
 bool CPCMOut_MP3::WriteEncoded(int byteCount) {

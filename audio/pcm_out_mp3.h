@@ -20,7 +20,6 @@ class CPCMOut_MP3 : public CPCMOut {
   static constexpr int kBitrateKbps = 192;
   static constexpr int kQualityHigh = 2;  // with accompaniment
   static constexpr int kQualityFast = 9;  // data signal only
-  static constexpr size_t kTagLineBytes = 1024;
   static constexpr size_t kTitleFieldBytes = 512;
 
   CPCMOut_MP3() = default;
@@ -32,7 +31,8 @@ class CPCMOut_MP3 : public CPCMOut {
 
  protected:
   // The tag holds the valid "XXXX=value" lines of tagsPath, or "TIT2=<title>"
-  // when there is no such file, and always "TFLT=MPG/3".
+  // when there is no such file, and always "TFLT=MPG/3". Text outside ASCII
+  // is stored as UTF-16, which every player reads; ASCII as plain bytes.
   [[nodiscard]] AudioResult OpenFile(const std::filesystem::path& path, uint32_t sampleRateHz,
                                      const std::string& title,
                                      const std::filesystem::path& tagsPath,
@@ -42,6 +42,7 @@ class CPCMOut_MP3 : public CPCMOut {
  private:
   void Configure(uint32_t sampleRateHz, bool highQuality);
   void SetTagFields(const std::filesystem::path& tagsPath, const std::string& title);
+  void SetTagField(const std::string& field);
   bool EncodeBlock();
   bool WriteEncoded(int byteCount);
 

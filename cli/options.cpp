@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "audio/audio_libraries.h"
 #include "pipeline/catalogue.h"
 
 namespace tonvelo {
@@ -14,6 +15,7 @@ enum class Option {
   kFormat,
   kMp3,
   kWav,
+  kFlac,
   kPrefix,
   kOutputDir,
   kRate,
@@ -25,6 +27,7 @@ enum class Option {
   kSeed,
   kListFormats,
   kHelp,
+  kVersion,
 };
 
 struct OptionInfo {
@@ -34,11 +37,12 @@ struct OptionInfo {
 };
 
 // clang-format off
-constexpr std::array<OptionInfo, 14> kOptions{{
+constexpr std::array<OptionInfo, 16> kOptions{{
   //  name                 option                     value
   {"--format",           Option::kFormat,           true},
   {"--mp3",              Option::kMp3,              false},
   {"--wav",              Option::kWav,              false},
+  {"--flac",             Option::kFlac,             false},
   {"--prefix",           Option::kPrefix,           false},
   {"--output-dir",       Option::kOutputDir,        true},
   {"--rate",             Option::kRate,             true},
@@ -50,6 +54,7 @@ constexpr std::array<OptionInfo, 14> kOptions{{
   {"--seed",             Option::kSeed,             true},
   {"--list-formats",     Option::kListFormats,      false},
   {"--help",             Option::kHelp,             false},
+  {"--version",          Option::kVersion,          false},
 }};
 // clang-format on
 
@@ -142,6 +147,9 @@ void ApplyFlag(Option option, CliOptions& options) {
     case Option::kWav:
       s.audioFileType = kAudioFileWav;
       break;
+    case Option::kFlac:
+      s.audioFileType = kAudioFileFlac;
+      break;
     case Option::kPrefix:
       s.prependFormatKey = 1;
       break;
@@ -159,6 +167,9 @@ void ApplyFlag(Option option, CliOptions& options) {
       break;
     case Option::kHelp:
       options.help = true;
+      break;
+    case Option::kVersion:
+      options.version = true;
       break;
     default:
       break;
@@ -182,7 +193,10 @@ bool ParseFormat(const std::string& text, int& formatId) {
 
 bool ParseArguments(const std::vector<std::string>& args, CliOptions& options, std::string& error) {
   bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
+  // "convert" is the default command and may be named; a music file of that
+  // name is given as "./convert".
+  const size_t first = !args.empty() && args[0] == "convert" ? 1 : 0;
+  for (size_t i = first; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
       options.paths.push_back(arg);
@@ -223,14 +237,23 @@ bool ParseArguments(const std::vector<std::string>& args, CliOptions& options, s
 }
 
 std::string UsageText() {
-  return "Usage: tonvelo [options] PATH...\n"
-         "Converts music files (MIDI, ESEQ, Pianocorder) into player-piano audio tracks.\n"
+  return "Usage: tonvelo [convert] [options] PATH...\n"
+         "       tonvelo verify [--against SONG] TRACK...\n"
+         "       tonvelo decode [-o OUT.mid] TRACK\n"
+         "\n"
+         "Commands:\n"
+         "  convert   convert music files (MIDI, ESEQ, Pianocorder) into player-piano audio\n"
+         "            tracks; the default command\n"
+         "  verify    read tracks back and report what their data signal carries\n"
+         "  decode    recover the music of a track as a Standard MIDI File\n"
+         "\n"
          "PATH is a music file or a folder; folders are searched recursively for\n"
          "*.mid, *.fil, *.esq, *.evt and *.pc files.\n"
          "\n"
-         "Options:\n"
+         "Options of convert:\n"
          "  --format KEY|ID          output format (default lx); see --list-formats\n"
-         "  --wav, --mp3             output file type (default WAV)\n"
+         "  --wav, --mp3, --flac     output file type (default WAV; FLAC is lossless\n"
+         "                           and about half the size)\n"
          "  --prefix                 start output names with the format key\n"
          "  --output-dir DIR         write into DIR, mirroring searched folders\n"
          "                           (default: beside each source)\n"
@@ -246,10 +269,15 @@ std::string UsageText() {
          "                           (default: the time of day)\n"
          "  --list-formats           print the output formats and exit\n"
          "  --help                   print this help and exit\n"
+         "  --version                print the version and exit\n"
          "\n"
          "The exit status is the batch result: 0 success, 2 cancelled, 3 a source\n"
          "could not be read, 4 an output could not be written, 5 out of memory,\n"
          "6 data formatting error, 64 a usage error.\n";
+}
+
+std::string VersionText() {
+  return std::string("tonvelo ") + TONVELO_VERSION + "\n" + audio_library_versions() + "\n";
 }
 
 std::string FormatListText() {

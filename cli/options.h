@@ -20,6 +20,7 @@ struct CliOptions {
   bool discardOutput = false;
   std::optional<uint32_t> seed;  // LX scrambler seed; none: the time of day
   bool help = false;
+  bool version = false;
   bool listFormats = false;
   std::vector<std::string> paths;  // music files or folders, in the order given
 };
@@ -33,6 +34,9 @@ struct CliOptions {
 [[nodiscard]] bool ParseFormat(const std::string& text, int& formatId);
 
 std::string UsageText();
+// "tonvelo <version>" as the build was configured, then the audio libraries'
+// versions on a line of their own.
+std::string VersionText();
 // One line per catalogue row, in row order: id, key, display name.
 std::string FormatListText();
 

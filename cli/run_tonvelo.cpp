@@ -44,6 +44,10 @@ int RunTonvelo(const std::vector<std::string>& args, const CancelFlag& cancel,
     std::fputs(UsageText().c_str(), streams.out);
     return 0;
   }
+  if (options.version) {
+    std::fputs(VersionText().c_str(), streams.out);
+    return 0;
+  }
   if (options.listFormats) {
     std::fputs(FormatListText().c_str(), streams.out);
     return 0;

@@ -13,13 +13,14 @@ constexpr unsigned kSampleRate44100 = 44100;
 constexpr unsigned kSampleRate48000 = 48000;
 constexpr int kAudioFileWav = 0;
 constexpr int kAudioFileMp3 = 1;
+constexpr int kAudioFileFlac = 2;  // our own addition: lossless, about half a WAV's size
 constexpr int kVelocityProfileFull = 0;        // "Full range (1-127)"
 constexpr int kVelocityProfileDisklavier = 1;  // "Disklavier (30-95)"
 
 struct ConversionSettings {
   int outputFormat = 0;               // catalogue id 0..11
   int prependFormatKey = 0;           // nonzero: output names start with key + "_"
-  int audioFileType = kAudioFileWav;  // or kAudioFileMp3
+  int audioFileType = kAudioFileWav;  // or kAudioFileMp3, kAudioFileFlac
   int outputPathMode = 0;             // 0 beside each source, 1 custom folder
   std::string customOutputFolder = kOutputPathNotSet;
   int sampleRateChoice = 0;     // 1 = 48000 Hz, anything else 44100 Hz

@@ -7,8 +7,10 @@
 #include <system_error>
 
 #include "audio/byte_file.h"
+#include "audio/pcm_in_flac.h"
 #include "audio/pcm_in_mp3.h"
 #include "audio/pcm_in_wav.h"
+#include "audio/pcm_out_flac.h"
 #include "audio/pcm_out_mp3.h"
 #include "audio/pcm_out_null.h"
 #include "audio/pcm_out_wav.h"
@@ -53,12 +55,76 @@ bool HasAudio(CPCMIn& reader) {
          reader.Rewind() == AudioResult::kOk;
 }
 
-// Looked for beside the source, in this order.
+// Looked for beside the source, in this order: the lossless kinds first.
 struct AccompanimentKind {
   const char* extension;
-  bool isMp3;
+  std::unique_ptr<CPCMIn> (*create)();
 };
-constexpr std::array<AccompanimentKind, 2> kAccompanimentKinds{{{".wav", false}, {".mp3", true}}};
+template <typename Reader>
+std::unique_ptr<CPCMIn> MakeReader() {
+  return std::make_unique<Reader>();
+}
+constexpr std::array<AccompanimentKind, 3> kAccompanimentKinds{{
+    {".wav", MakeReader<CPCMIn_WAV>},
+    {".flac", MakeReader<CPCMIn_FLAC>},
+    {".mp3", MakeReader<CPCMIn_MP3>},
+}};
+
+// Each audio file type, and what to tell the user when its writer fails
+// without a system error to show (the encoder libraries report none).
+template <typename Writer>
+std::unique_ptr<CPCMOut> MakeWriter() {
+  return std::make_unique<Writer>();
+}
+struct AudioFileKind {
+  int type;
+  const char* extension;
+  std::unique_ptr<CPCMOut> (*create)();
+  const char* createProblem;
+  const char* writeProblem;
+};
+constexpr std::array<AudioFileKind, 3> kAudioFileKinds{{
+    {kAudioFileWav, ".wav", MakeWriter<CPCMOut_WAV>, "The WAV file could not be started.",
+     "The WAV file could not be completed."},
+    {kAudioFileMp3, ".mp3", MakeWriter<CPCMOut_MP3>,
+     "The MP3 encoder could not be started, or the ID3 tag made from the tags file is too large "
+     "to write.",
+     "The MP3 encoder reported an error while encoding."},
+    {kAudioFileFlac, ".flac", MakeWriter<CPCMOut_FLAC>,
+     "The FLAC encoder could not be started, or refused the comments made from the tags file.",
+     "The FLAC encoder reported an error while encoding."},
+}};
+
+// Unknown types write WAV, as the settings have always read them.
+const AudioFileKind& FindAudioFileKind(int type) {
+  for (const AudioFileKind& kind : kAudioFileKinds) {
+    if (kind.type == type) return kind;
+  }
+  return kAudioFileKinds[0];
+}
+
+// Why a source did not open when the system has no error to tell: the
+// reader's own finding, else what its size says.
+std::string DescribeOpenProblem(const CMusicFile2MID& reader, OpenResult opened,
+                                const std::string& path) {
+  if (reader.GetProblem() != nullptr) return reader.GetProblem();
+  if (opened == OpenResult::kReadIncomplete) {
+    std::error_code ec;
+    const auto sizeBytes = fs::file_size(path, ec);
+    return "The file ends early" +
+           (ec ? std::string() : " (" + std::to_string(sizeBytes) + " bytes)") +
+           ": it is too short to be a MIDI or ESEQ file, or it was cut off when it was copied.";
+  }
+  return "The file could not be read.";
+}
+
+// A second paragraph with the reader's finding, when it has one.
+std::string WithProblem(std::string text, const CMusicFile2MID* reader) {
+  if (reader != nullptr && reader->GetProblem() != nullptr) {
+    text += std::string("\n\n") + reader->GetProblem();
+  }
+  return text;
+}
 
 // The message templates carry one "%s" for a file name.
 std::string WithName(std::string_view templ, const std::string& name) {
@@ -241,7 +307,7 @@ void CConversionThread::DerivePaths(const FileEntry& entry, FileWork& work) cons
       keyPrefix = std::string(format->key) + "_";
     }
   }
-  const char* audioExtension = IsMp3() ? ".mp3" : ".wav";
+  const char* audioExtension = FindAudioFileKind(settings_.audioFileType).extension;
   work.outputBase = work.outputFolder + keyPrefix + work.title;
   work.outputPath = work.outputBase + audioExtension;
   work.outputName = keyPrefix + work.title + audioExtension;
@@ -262,17 +328,15 @@ bool CConversionThread::CreateOutputFolder(const std::string& outputFolder) {
 bool CConversionThread::OpenWriter(FileWork& work) {
   if (discardOutput_) {
     work.writer = std::make_unique<CPCMOut_NULL>();
-  } else if (IsMp3()) {
-    work.writer = std::make_unique<CPCMOut_MP3>();
   } else {
-    work.writer = std::make_unique<CPCMOut_WAV>();
+    work.writer = FindAudioFileKind(settings_.audioFileType).create();
   }
   errno = 0;
   if (work.writer->Open(work.outputPath, work.sampleRateHz, work.title, work.tagsPath,
                         work.accompaniment != nullptr,
                         settings_.outputFormat == kFormatHalfSpeed) != AudioResult::kOk) {
     ReportErrorWithSystemText(WithName("Couldn't create output file \"%s\"", work.outputName),
-                              errno);
+                              errno, FindAudioFileKind(settings_.audioFileType).createProblem);
     batchResult_ = ToInt(Result::kWriteError);
     return false;
   }
@@ -349,6 +413,9 @@ bool CConversionThread::OpenSource(FileWork& work) {
     }
   }
   const int errorCode = errno;
+  // The reader whose answer counts, for its account of what is wrong.
+  const CMusicFile2MID* tried =
+      work.isEseq ? static_cast<CMusicFile2MID*>(work.eseq.get()) : work.smf.get();
 
   switch (opened) {
     case OpenResult::kOpened:
@@ -357,13 +424,14 @@ bool CConversionThread::OpenSource(FileWork& work) {
       ShowError(WithName("\"%s\" is not a valid MIDI or ESEQ file", work.fileName));
       break;
     case OpenResult::kDamaged:
-      ShowError(WithName("File \"%s\" is damaged", work.fileName));
+      ShowError(WithProblem(WithName("File \"%s\" is damaged", work.fileName), tried));
       break;
     case OpenResult::kOutOfMemory:
       ShowError(WithName("Not enough memory to open \"%s\"", work.fileName));
       break;
     default:
-      ReportErrorWithSystemText(WithName("Unable to open file \"%s\"", work.fileName), errorCode);
+      ReportErrorWithSystemText(WithName("Unable to open file \"%s\"", work.fileName), errorCode,
+                                DescribeOpenProblem(*tried, opened, work.sourcePath));
       break;
   }
   batchResult_ = ToInt(Result::kSourceDamaged);
@@ -374,12 +442,7 @@ CConversionThread::FileFlow CConversionThread::FindAccompaniment(FileWork& work)
   for (const AccompanimentKind& kind : kAccompanimentKinds) {
     const std::string candidate = work.folder + work.title + kind.extension;
     const std::string name = work.title + kind.extension;
-    std::unique_ptr<CPCMIn> reader;
-    if (kind.isMp3) {
-      reader = std::make_unique<CPCMIn_MP3>();
-    } else {
-      reader = std::make_unique<CPCMIn_WAV>();
-    }
+    std::unique_ptr<CPCMIn> reader = kind.create();
     if (reader->Open(candidate) != AudioResult::kOk) continue;
     if (reader->GetSampleRate() != work.sampleRateHz) {
       ShowError(
@@ -441,11 +504,11 @@ void CConversionThread::ReportResult(int result, int errorCode, const FileWork& 
     case Result::kCancelled:
       return;
     case Result::kSourceDamaged:
-      ShowError(WithName("File \"%s\" is damaged", work.fileName));
+      ShowError(WithProblem(WithName("File \"%s\" is damaged", work.fileName), work.reader));
       return;
     case Result::kWriteError:
       ReportErrorWithSystemText(WithName("Error writing to output file \"%s\"", work.outputName),
-                                errorCode);
+                                errorCode, FindAudioFileKind(settings_.audioFileType).writeProblem);
       return;
     case Result::kOutOfMemory:
       ShowError(work.outOfMemoryText);
@@ -459,14 +522,19 @@ void CConversionThread::ReportResult(int result, int errorCode, const FileWork& 
   }
 }
 
-void CConversionThread::ReportErrorWithSystemText(const std::string& text, int errorCode) {
-  if (errorCode != 0) {
-    ShowError(text + "\n\n" + std::generic_category().message(errorCode));
-  } else {
-    // No system error was recorded, so there is no text to show for it.
-    ShowError(text + "\n\nError " + std::to_string(static_cast<unsigned long>(errorCode)) +
-              " occurred.");
+void CConversionThread::ReportErrorWithSystemText(const std::string& text, int errorCode,
+                                                  const std::string& problem) {
+  if (errorCode == 0) {
+    // No system error was recorded: "Error 0 occurred." would tell nothing,
+    // so say what went wrong instead.
+    ShowError(text + "\n\n" + problem);
+    return;
   }
+  std::string systemText = std::generic_category().message(errorCode);
+  if (systemText.rfind("Unknown error", 0) == 0) {
+    systemText = "Error " + std::to_string(static_cast<unsigned long>(errorCode)) + " occurred.";
+  }
+  ShowError(text + "\n\n" + systemText);
 }
 
 }  // namespace tonvelo

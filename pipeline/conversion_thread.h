@@ -17,7 +17,7 @@
 // went well.
 //
 // Beyond the exact-path check against a usable accompaniment, an output is
-// never opened over an existing source or same-titled ".wav"/".mp3" beside it
+// never opened over an existing source or same-titled ".wav"/".flac"/".mp3" beside it
 // (however spelled; result 2, batch ends). With the discarding writer nothing
 // is written, so nothing is deleted either.
 
@@ -86,8 +86,10 @@ class CConversionThread {
   FileFlow Encode(FileWork& work);
   void ReportResult(int result, int errorCode, const FileWork& work);
   void ShowError(const std::string& text) { events_.ShowMessage(MessageIcon::kError, text); }
-  // "%s\n\n%s" with the system's text for `errorCode`.
-  void ReportErrorWithSystemText(const std::string& text, int errorCode);
+  // "%s\n\n%s" with the system's text for `errorCode`, or with `problem`
+  // when there is no system error.
+  void ReportErrorWithSystemText(const std::string& text, int errorCode,
+                                 const std::string& problem);
   bool IsMp3() const { return settings_.audioFileType == kAudioFileMp3; }
 
   const std::vector<FileEntry>& files_;

@@ -37,6 +37,8 @@ uint32_t SaturateToU32(double v) {
   return v >= 4294967295.0 ? UINT32_MAX : static_cast<uint32_t>(v);
 }
 
+constexpr const char* kEndsEarlyProblem = "The file ends before its events begin: it was cut off.";
+
 // The first block and the event data follow the header directly; a first
 // block that leaves no event data is damage.
 OpenResult CheckHeader(const uint8_t* header, uint32_t fileSize) {
@@ -75,7 +77,9 @@ OpenResult CESEQ2MID::Open(const std::filesystem::path& path) {
   // Once the header is known good, a file that ends early is damaged.
   constexpr FileImageResults kLoadResults{.shortHeader = OpenResult::kReadIncomplete,
                                           .shortRest = OpenResult::kDamaged};
+  problem_ = nullptr;
   const OpenResult r = file_image_load(path, kEseqHeaderBytes, CheckHeader, kLoadResults, file_);
+  if (r == OpenResult::kDamaged) problem_ = kEndsEarlyProblem;
   if (r != OpenResult::kOpened) return r;
   return Setup();
 }
@@ -86,7 +90,9 @@ OpenResult CESEQ2MID::OpenBuffer(std::vector<uint8_t> bytes) {
   if (bytes.size() < kEseqHeaderBytes || bytes.size() > UINT32_MAX) {
     return OpenResult::kReadIncomplete;
   }
+  problem_ = nullptr;
   const OpenResult r = CheckHeader(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  if (r == OpenResult::kDamaged) problem_ = kEndsEarlyProblem;
   if (r != OpenResult::kOpened) return r;
   file_ = std::move(bytes);
   return Setup();
@@ -278,13 +284,17 @@ ReadResult CESEQ2MID::ReadEvent(MusicEvent& ev) {
   for (;;) {
     RawEvent raw{};
     const Decoded r = DecodeEvent(raw);
-    if (r == Decoded::kError) return ReadResult::kDamaged;
+    if (r == Decoded::kError) {
+      problem_ = "An event is cut off by the end of the file, or holds a byte no event can.";
+      return ReadResult::kDamaged;
+    }
     if (r == Decoded::kEndOfData) {
       atEnd_ = true;
       return endResult;
     }
     if (raw.delta > maxGapTicks_) {
       damaged_ = true;
+      problem_ = kGapProblem;
       atEnd_ = true;
       return ReadResult::kDamaged;
     }

@@ -41,6 +41,8 @@ enum class ReadResult : int {
 };
 
 constexpr uint32_t kMaxGapSeconds = 86400;  // a day of silence means a broken file
+constexpr const char* kGapProblem =
+    "Two of its events lie more than a day apart, which only a damaged file does.";
 
 class CMusicFile2MID {
  public:
@@ -65,6 +67,9 @@ class CMusicFile2MID {
   virtual const char* GetDescription() const = 0;
 
   double GetTicksPerSecond() const { return ticksPerSecond_; }
+  // What is wrong with the file, once Open has refused it or found damage, or
+  // ReadEvent has: one sentence for the user. Null when nothing was found.
+  const char* GetProblem() const { return problem_; }
 
   // Pedal-channel analysis: the channel that carries most control changes
   // for `controller`, ignoring percussion channel 9 and channels whose
@@ -78,6 +83,7 @@ class CMusicFile2MID {
   uint32_t speed_ = 100;  // percent, 1..1000
   double ticksPerSecond_ = 120.0;
   uint32_t maxGapSeconds_ = kMaxGapSeconds;
+  const char* problem_ = nullptr;  // a literal: reporting must not need memory
 };
 
 }  // namespace tonvelo

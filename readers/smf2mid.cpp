@@ -65,6 +65,7 @@ CSMF2MID::~CSMF2MID() { Close(); }
 OpenResult CSMF2MID::Open(const std::filesystem::path& path) {
   Close();
   damaged_ = false;
+  problem_ = nullptr;
   // A file cut off anywhere is incomplete; what is inside is checked by Parse.
   constexpr FileImageResults kLoadResults{.shortHeader = OpenResult::kReadIncomplete,
                                           .shortRest = OpenResult::kReadIncomplete};
@@ -76,6 +77,7 @@ OpenResult CSMF2MID::Open(const std::filesystem::path& path) {
 OpenResult CSMF2MID::OpenBuffer(std::vector<uint8_t> bytes) {
   Close();
   damaged_ = false;
+  problem_ = nullptr;
   if (bytes.size() < kHeaderBytes) return OpenResult::kReadIncomplete;
   if (std::memcmp(bytes.data(), "MThd", 4) != 0) return OpenResult::kNotThisFormat;
   // Offsets into the file are 32-bit, as the file functions' sizes are.
@@ -100,16 +102,21 @@ OpenResult CSMF2MID::Parse() {
     const uint64_t at = kHeaderBytes + total;
     if (total + kChunkHeaderBytes > dataSize || std::memcmp(d + at, "MTrk", 4) != 0) {
       Close();
+      problem_ = "Its header announces more tracks than it holds (an \"MTrk\" chunk is missing).";
       return OpenResult::kDamaged;
     }
     total += uint64_t{BE32(d + at + 4)} + kChunkHeaderBytes;
     if (total > dataSize) {
       Close();
+      problem_ = "A track runs past the end of the file: the file was cut off.";
       return OpenResult::kDamaged;
     }
   }
   if (format_ > 1) {
     Close();
+    problem_ =
+        "It is a MIDI file of format 2 (a set of independent patterns), which does not play as "
+        "one piece; only formats 0 and 1 can be converted.";
     return OpenResult::kUnsupported;
   }
   // SMPTE time codes (and nonsense) are refused as "not MIDI", so the ESEQ
@@ -382,6 +389,7 @@ ReadResult CSMF2MID::ReadEvent(MusicEvent& ev) {
     const bool meta = ev.kind == kEventMeta;
     if (d > maxGapTicks_ && !(meta && ev.status == 0x2F)) {
       damaged_ = true;
+      problem_ = kGapProblem;
       return ReadResult::kDamaged;
     }
     now_ = time;

@@ -5,9 +5,10 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libmp3lame-dev libgtest-dev libgmock-dev
+  libmp3lame-dev libflac-dev libgtest-dev libgmock-dev
   clang libclang-rt-dev
-  lame mpg123 ffmpeg python3 python3-mido python3-mutagen
+  lame mpg123 flac ffmpeg python3 python3-mido python3-mutagen
+  dpkg-dev file man-db gzip
 )
 
 missing=()

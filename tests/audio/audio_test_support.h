@@ -199,18 +199,23 @@ inline Format DecodeWithMpg123(const fs::path& mp3, const fs::path& wav) {
   return {LE32(b, 24), b[22], b[34], LE32(b, 40) / (b[22] * b[34] / 8u)};
 }
 
-// The ID3v2 text frames as mutagen reads them: frame id to the stored bytes.
-inline std::map<std::string, std::string> ReadId3Frames(const fs::path& mp3) {
+// The ID3v2 text frames as mutagen reads them: frame id to the stored bytes,
+// and, when asked, to the frame's text encoding (0 Latin-1, 1 UTF-16).
+inline std::map<std::string, std::string> ReadId3Frames(
+    const fs::path& mp3, std::map<std::string, int>* encodings = nullptr) {
   const std::string code =
       "import sys\nfrom mutagen.id3 import ID3\n"
       "for f in ID3(sys.argv[1], translate=False).values():\n"
-      "    print(f.FrameID, str(f).encode('latin-1' if f.encoding == 0 else 'utf-8').hex())\n";
+      "    print(f.FrameID, int(f.encoding),\n"
+      "          str(f).encode('latin-1' if f.encoding == 0 else 'utf-8').hex())\n";
   WriteBytes(mp3.string() + ".py", Bytes(code.begin(), code.end()));
   std::string output;
   RunCommand(Python() + " " + Quote(mp3.string() + ".py") + " " + Quote(mp3), &output);
   std::map<std::string, std::string> frames;
   std::istringstream lines(output);
-  for (std::string id, hex; lines >> id >> hex;) {
+  int encoding = 0;
+  for (std::string id, hex; lines >> id >> encoding >> hex;) {
+    if (encodings != nullptr) (*encodings)[id] = encoding;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
       frames[id].push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     }

@@ -139,6 +139,56 @@ TEST_F(Mp3WriterTest, TagComesFromTheTagsFileElseTheTitle) {
   EXPECT_EQ(frames["TPE1"], "Art");
 }
 
+// The ID3v2 tag the library makes of fields handed over as plain bytes, the
+// way every field was stored before text outside ASCII became UTF-16.
+Bytes PlainLibraryTag(const std::vector<std::string>& fields) {
+  lame_t lame = lame_init();
+  id3tag_init(lame);
+  for (const std::string& field : fields) id3tag_set_fieldvalue(lame, field.c_str());
+  id3tag_v2_only(lame);
+  lame_set_write_id3tag_automatic(lame, 0);
+  Bytes tag(CPCMOut_MP3::kEncodedBytes);
+  if (lame_init_params(lame) >= 0) tag.resize(lame_get_id3v2_tag(lame, tag.data(), tag.size()));
+  lame_close(lame);
+  return tag;
+}
+
+TEST_F(Mp3WriterTest, TextOutsideAsciiIsUtf16AndAsciiKeepsItsBytes) {
+  if (!HaveTool(Python() + " -c 'import mutagen'")) GTEST_SKIP() << "no python3 with mutagen";
+  const std::string cyrillic = "\xD0\xA1\xD0\xBA\xD1\x80\xD1\x8F\xD0\xB1\xD0\xB8\xD0\xBD";
+  const std::string tags = "TIT2=F\xC3\xBCr Elise \xF0\x9F\x8E\xB9\nTPE1=" + cyrillic +
+                           "\nTALB=Plain\nTCOM=\xE9t\xE9\nCOMM=note=Op. " + cyrillic + "\n";
+  WriteBytes(Path("u.tags.txt"), Bytes(tags.begin(), tags.end()));
+  ASSERT_TRUE(WriteToneMp3(Path("u.mp3"), 2000, 44100, false, "u", Path("u.tags.txt")));
+  std::map<std::string, int> encodings;
+  auto frames = ReadId3Frames(Path("u.mp3"), &encodings);
+  // Text outside ASCII (beyond the BMP too) comes back exactly, as UTF-16;
+  // ASCII and bytes that are not UTF-8 stay plain, as they were.
+  EXPECT_EQ(frames["TIT2"], "F\xC3\xBCr Elise \xF0\x9F\x8E\xB9");
+  EXPECT_EQ(frames["TPE1"], cyrillic);
+  EXPECT_EQ(frames["COMM"], "Op. " + cyrillic);
+  EXPECT_EQ(frames["TCOM"], "\xE9t\xE9");
+  std::string stored;  // each frame's text encoding: 0 Latin-1, 1 UTF-16
+  for (const auto& [id, encoding] : encodings) stored += id + std::to_string(encoding) + " ";
+  EXPECT_EQ(stored, "COMM1 TALB0 TCOM0 TFLT0 TIT21 TPE11 TSSE0 ");
+  // A title cut at 511 bytes never keeps half a character.
+  ASSERT_TRUE(WriteToneMp3(Path("t.mp3"), 2000, 44100, false, std::string(505, 'x') + cyrillic));
+  EXPECT_EQ(ReadId3Frames(Path("t.mp3"))["TIT2"], std::string(505, 'x'));
+
+  // ASCII-only tags are the bytes they always were.
+  const std::string ascii = "TIT2=Fur Elise\nTPE1=Ludwig\nCOMM=d=text\n";
+  WriteBytes(Path("a.tags.txt"), Bytes(ascii.begin(), ascii.end()));
+  ASSERT_TRUE(WriteToneMp3(Path("a.mp3"), 2000, 44100, false, "a", Path("a.tags.txt")));
+  ASSERT_TRUE(WriteToneMp3(Path("n.mp3"), 2000, 44100, false, "Plain title"));
+  for (const auto& [name, fields] :
+       {std::pair{"a.mp3", std::vector<std::string>{"TIT2=Fur Elise", "TPE1=Ludwig", "COMM=d=text",
+                                                    "TFLT=MPG/3"}},
+        {"n.mp3", {"TIT2=Plain title", "TFLT=MPG/3"}}}) {
+    const Bytes b = ReadBytes(Path(name));
+    EXPECT_EQ(Bytes(b.begin(), b.begin() + Id3v2Bytes(b)), PlainLibraryTag(fields)) << name;
+  }
+}
+
 TEST_F(Mp3WriterTest, UnwritableFolderAndFullDisk) {
   CPCMOut_MP3 out;
   EXPECT_EQ(out.Close(), AudioResult::kOk);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include "cli/options.h"
 #include "cli/run_tonvelo.h"
@@ -59,11 +60,11 @@ class CommandTest : public ::testing::Test {
     midi.Write(work_ / relative);
   }
 
-  // Runs the built binary inside the work folder.
-  Outcome Command(const std::string& args) const {
+  // Runs one command line inside the work folder.
+  Outcome Shell(const std::string& command) const {
     const fs::path out = base_ / "stdout", err = base_ / "stderr";
-    const std::string line = "cd '" + work_.string() + "' && '" TONVELO_CLI_PATH "' " + args +
-                             " >'" + out.string() + "' 2>'" + err.string() + "'";
+    const std::string line = "cd '" + work_.string() + "' && " + command + " >'" + out.string() +
+                             "' 2>'" + err.string() + "'";
     const int raw = std::system(line.c_str());
     Outcome o;
     o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -71,6 +72,8 @@ class CommandTest : public ::testing::Test {
     o.err = Slurp(err);
     return o;
   }
+  // Runs the built binary.
+  Outcome Command(const std::string& args) const { return Shell("'" TONVELO_CLI_PATH "' " + args); }
 
   fs::path base_, work_;
 };
@@ -136,6 +139,35 @@ TEST_F(CommandTest, ListFormatsAndHelpGoToStdout) {
   o = Command("--help");
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, UsageText());
+  EXPECT_NE(o.out.find("tonvelo verify [--against SONG] TRACK...\n"), std::string::npos);
+  EXPECT_NE(o.out.find("tonvelo decode [-o OUT.mid] TRACK\n"), std::string::npos);
+  o = Command("--version");
+  EXPECT_EQ(std::tie(o.status, o.out, o.err), std::make_tuple(0, VersionText(), std::string()));
+}
+
+// The same song as FLAC and as WAV: `flac -t` accepts the FLAC, it decodes
+// to the WAV's samples exactly, and it carries the tags file as comments.
+TEST_F(CommandTest, FlacTrackIsTheWavTrackLosslessWithComments) {
+  if (Shell("flac --version >/dev/null && metaflac --version").status != 0) {
+    GTEST_SKIP() << "flac not installed";
+  }
+  WriteMidi("song.mid");
+  // Mapped frames only; a later DATE replaces an earlier one; a comment loses
+  // its description; bytes that are not UTF-8 are read as Latin-1.
+  std::ofstream(work_ / "song.tags.txt")
+      << "\xEF\xBB\xBFTIT2=F\xC3\xBCr Elise\r\nTPE1=\xE9t\xE9\nTALB=Album\nTRCK=3/12\nTYER=1810\n"
+         "TDRC=1867\nTCON=Classical\nCOMM=eng=Late\nTFLT=MPG/3\nTXXX=a=b\nTALB\n";
+  ASSERT_EQ(Command("convert --format disklavier --flac --output-dir f song.mid").status, 0);
+  ASSERT_EQ(Command("--format disklavier --output-dir w song.mid").status, 0);
+  EXPECT_EQ(Shell("flac -t -s f/song.flac").status, 0);
+  ASSERT_EQ(Shell("flac -d -s --force-raw-format --endian=little --sign=signed -o f/song.raw "
+                  "f/song.flac")
+                .status,
+            0);
+  EXPECT_EQ(Slurp(work_ / "f/song.raw"), Slurp(work_ / "w/song.wav").substr(44));
+  EXPECT_EQ(Shell("metaflac --export-tags-to=- f/song.flac").out,
+            "TITLE=F\xC3\xBCr Elise\nARTIST=\xC3\xA9t\xC3\xA9\nALBUM=Album\nTRACKNUMBER=3/12\n"
+            "DATE=1867\nGENRE=Classical\nCOMMENT=Late\n");
 }
 
 TEST_F(CommandTest, FolderBatchMirrorsIntoTheOutputFolder) {

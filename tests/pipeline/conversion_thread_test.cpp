@@ -159,6 +159,35 @@ TEST_F(ThreadTest, AccompanimentMustMatchRateAndWidthElseTheMp3IsTried) {
   EXPECT_EQ(records_.back().accompanimentRateHz, 0u);
 }
 
+TEST_F(ThreadTest, FlacRecordingIsFoundAfterTheWavAndMixedAsIts) {
+  if (!HaveTool("flac --version")) GTEST_SKIP() << "flac not installed";
+  const std::string song = WriteMidi("song.mid");
+  settings_.prependFormatKey = 1;
+  frames_ = 3000;  // past the recording's end and its fade
+  std::vector<int16_t> recording;
+  for (uint32_t i = 0; i < 2000; ++i)
+    recording.insert(recording.end(), {Tone(i, 44100), int16_t(i * 31)});
+  WriteFile("song.wav", BuildWav16(44100, 2, recording));
+  ASSERT_EQ(Run({{song, ""}}), 0);
+  const Bytes fromWav = ReadBytes(Path("lx_song.wav"));
+
+  // The same recording as FLAC, with a WAV at the wrong rate ahead of it and
+  // an MP3 behind it: the FLAC is taken, and mixed sample for sample alike.
+  ASSERT_EQ(RunCommand("flac -s -o " + Quote(Path("song.flac")) + " " + Quote(Path("song.wav"))),
+            0);
+  WriteWav("song.wav", 48000);
+  ASSERT_TRUE(WriteToneMp3(Path("song.mp3"), 44100));
+  EXPECT_EQ(Run({{song, ""}}), 0);
+  EXPECT_EQ(messages_, Strings{kWrongRate});
+  EXPECT_EQ(ReadBytes(Path("lx_song.wav")), fromWav);
+
+  // A FLAC output without the key would be the recording itself.
+  settings_.audioFileType = kAudioFileFlac;
+  settings_.prependFormatKey = 0;
+  EXPECT_EQ(Run({{song, ""}}), 2);
+  EXPECT_EQ(messages_.back().rfind("Output file \"song.flac\" would overwrite source", 0), 0u);
+}
+
 TEST_F(ThreadTest, BrokenRecordingsBesideTheSourceAreLeftOutAndLeftAlone) {
   const std::string song = WriteMidi("song.mid");
   settings_.prependFormatKey = 1;
@@ -185,7 +214,9 @@ TEST_F(ThreadTest, EncoderResultsBecomeMessagesAndFailedOutputsAreDeleted) {
   };
   for (const Case& c :
        {Case{0, nullptr}, Case{2, nullptr}, Case{3, "File \"song.mid\" is damaged"},
-        Case{4, "Error writing to output file \"lx_song.wav\"\n\nError 0 occurred."},
+        Case{
+            4,
+            "Error writing to output file \"lx_song.wav\"\n\nThe WAV file could not be completed."},
         Case{5, "Out of memory while processing \"song.mid\""},
         Case{6, "Data formatting error while processing \"song.mid\""},
         Case{1, "Unknown error while processing \"song.mid\""},
@@ -218,12 +249,33 @@ TEST_F(ThreadTest, UnreadableSourcesAreReportedAndTheLastFileDecides) {
   const std::string good = WriteMidi("good.mid"), text = WriteFile("notes.txt", Bytes(100, 'x'));
   const std::string broken =
       WriteFile("broken.mid", {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 1, 0xE0, 'X', 'X'});
+  Bytes cutBytes = ReadBytes(good);
+  cutBytes.resize(cutBytes.size() - 3);
+  const std::string cut = WriteFile("cut.mid", cutBytes);
   const std::string pc = WriteFile("song.pc", ReadBytes(good));
-  EXPECT_EQ(Run({{text, ""}, {Path("missing.mid"), ""}, {broken, ""}, {pc, ""}, {good, ""}}), 0);
-  EXPECT_EQ(messages_, (Strings{"\"notes.txt\" is not a valid MIDI or ESEQ file",
-                                "Unable to open file \"missing.mid\"\n\nNo such file or directory",
-                                "File \"broken.mid\" is damaged",
-                                "\"song.pc\" is not a valid MIDI or ESEQ file"}));
+  MidiBuilder patterns(2, 480);
+  patterns.AddTrack().NoteOn(0, 0, 60, 100).End();
+  const std::string format2 = WriteFile("patterns.mid", patterns.Build());
+  const std::string stub = WriteFile("stub.mid", {'M', 'T', 'h', 'd', 0});
+  std::vector<FileEntry> list;
+  for (const std::string& p : {text, Path("missing.mid"), broken, cut, pc, format2, stub, good}) {
+    list.push_back({p, ""});
+  }
+  EXPECT_EQ(Run(list), 0);
+  // Without a system error the second paragraph says what is wrong.
+  EXPECT_EQ(messages_,
+            (Strings{"\"notes.txt\" is not a valid MIDI or ESEQ file",
+                     "Unable to open file \"missing.mid\"\n\nNo such file or directory",
+                     "File \"broken.mid\" is damaged\n\nIts header announces more tracks than it "
+                     "holds (an \"MTrk\" chunk is missing).",
+                     "File \"cut.mid\" is damaged\n\nA track runs past the end of the file: the "
+                     "file was cut off.",
+                     "\"song.pc\" is not a valid MIDI or ESEQ file",
+                     "Unable to open file \"patterns.mid\"\n\nIt is a MIDI file of format 2 (a set "
+                     "of independent patterns), which does not play as one piece; only formats 0 "
+                     "and 1 can be converted.",
+                     "Unable to open file \"stub.mid\"\n\nThe file ends early (5 bytes): it is too "
+                     "short to be a MIDI or ESEQ file, or it was cut off when it was copied."}));
   EXPECT_EQ(records_.size(), 1u);
   EXPECT_FALSE(fs::exists(Path("notes.wav")));
   fs::remove(Path("good.wav"));  // else it would be good.mid's recording next time
