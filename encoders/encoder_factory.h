@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "framework/tonvelo_format.h"
+#include "readers/pianocorder_source.h"
 
 namespace tonvelo {
 
@@ -13,6 +14,7 @@ struct EncoderOptions {
   int sustainTimingOffset = 0;
   bool synthPropPedaling = false;
   bool discardOutput = false;
+  const PianocorderFile* pianocorderFile = nullptr;  // a ".pc" source to replay
 };
 
 std::unique_ptr<CTonveloFormat> CreateEncoder(int formatId, const EncoderOptions& options);

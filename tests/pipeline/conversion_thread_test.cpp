@@ -256,9 +256,9 @@ TEST_F(ThreadTest, ReadersAndSettingsReachTheEncoder) {
 }
 
 TEST_F(ThreadTest, PianocorderDataPlaysOnlyAsPianocorder) {
-  auto owner = std::make_shared<int>(0);  // a stand-in record: the loader only says "loaded"
-  pianocorderLoader_ = [owner](const fs::path&) {
-    return PianocorderSource(owner, reinterpret_cast<PianocorderFile*>(owner.get()));
+  pianocorderLoader_ = [](const fs::path&, PianocorderSource& source) {
+    source = std::make_shared<PianocorderFile>();  // the loader only says "loaded"
+    return OpenResult::kOpened;
   };
   const std::string pc = WriteFile("tune.pc", Bytes(64, 0));
   EXPECT_EQ(Run({{pc, ""}, {WriteMidi("next.mid"), ""}}), 3);
