@@ -277,6 +277,26 @@ TEST_F(ThreadTest, PianocorderDataPlaysOnlyAsPianocorder) {
   EXPECT_EQ(wav.right[998], 1499);
 }
 
+TEST_F(ThreadTest, BrokenPianocorderFilesAreReportedAndShortOnesLimited) {
+  settings_.outputFormat = kFormatPianocorder;
+  Bytes header{'P', 'I', 'A', 'N', 'O', 'C', 'O', 'R', 'D', 'E', 'R', 0, 0, 0, 9, 0x11, 0x94};
+  header.resize(32, 0);
+  Bytes oneFrame = header;
+  oneFrame.resize(48, 0);
+  Bytes wrong = oneFrame;
+  wrong[0] = 'p';
+  const std::string pcs[] = {WriteFile("empty.pc", {}), WriteFile("bare.pc", header),
+                             WriteFile("wrong.pc", wrong), WriteFile("short.pc", oneFrame)};
+  EXPECT_EQ(Run({{pcs[0], ""}, {pcs[1], ""}, {pcs[2], ""}, {pcs[3], ""}}), 0);
+  EXPECT_EQ(messages_, (Strings{"\"empty.pc\" is not a valid MIDI or ESEQ file",
+                                "File \"bare.pc\" is damaged",
+                                "\"wrong.pc\" is not a valid MIDI or ESEQ file",
+                                "File \"short.pc\" holds fewer frames than its header announces; "
+                                "the frames present are played."}));
+  ASSERT_EQ(records_.size(), 1u);
+  EXPECT_NE(records_[0].options.pianocorderFile, nullptr);  // handed to the encoder
+}
+
 TEST_F(ThreadTest, FailuresOutsideTheEncoderKeepOtherFilesAlone) {
   const std::string song = WriteMidi("song.mid");
   settings_.prependFormatKey = 1;
