@@ -1,6 +1,7 @@
 """Writes the fuzzers' seed corpora: valid MIDI files from the random
-generator and a few hand-made ESEQ files covering parts, waits, tempo,
-time signature, escaped statuses, system exclusive and the title block."""
+generator, a few hand-made ESEQ files covering parts, waits, tempo,
+time signature, escaped statuses, system exclusive and the title block,
+and Pianocorder data files with honest, lying and empty frame counts."""
 
 import argparse
 import os
@@ -37,16 +38,28 @@ ESEQ_SEEDS = [
 ]
 
 
+def pianocorder(count, frames, speed=4500):
+    header = b"PIANOCORDER" + struct.pack(">IHH", count, speed, 1) + bytes([0, 0x21, 0x22]) + bytes(5)
+    header = header.ljust(32, b"\0")
+    frame = bytes([0x10, 0, 0x80, 0, 0, 0, 1, 0, 0x92, 0x80, 0, 0, 0, 0, 0, 0xFD])
+    return header + frame * frames
+
+
+PIANOCORDER_SEEDS = [pianocorder(3, 3), pianocorder(100, 2, 3900), pianocorder(1, 1, 5100),
+                     pianocorder(0, 2)]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument("--out", required=True, help="folder that receives corpus-smf and corpus-eseq")
+    ap.add_argument("--out", required=True, help="folder that receives the corpus-* folders")
     args = ap.parse_args()
     smf_gen.write_files(os.path.join(args.out, "corpus-smf"), 24, 7)
-    eseq_dir = os.path.join(args.out, "corpus-eseq")
-    os.makedirs(eseq_dir, exist_ok=True)
-    for i, data in enumerate(ESEQ_SEEDS):
-        with open(os.path.join(eseq_dir, "seed_%02d.esq" % i), "wb") as f:
-            f.write(data)
+    for name, seeds, ext in (("eseq", ESEQ_SEEDS, "esq"), ("pianocorder", PIANOCORDER_SEEDS, "pc")):
+        folder = os.path.join(args.out, "corpus-" + name)
+        os.makedirs(folder, exist_ok=True)
+        for i, data in enumerate(seeds):
+            with open(os.path.join(folder, "seed_%02d.%s" % (i, ext)), "wb") as f:
+                f.write(data)
 
 
 if __name__ == "__main__":
