@@ -39,12 +39,17 @@ struct BenchFormat {
 };
 
 // One row per encoder measured; the serial encoders add theirs here.
-constexpr std::array<BenchFormat, 4> kFormats{{
+constexpr std::array<BenchFormat, 8> kFormats{{
     {8, "disklavier", 1000.0, 500.0},
     {4, "pianodisc_sdp", 1000.0, 500.0},
     {5, "pianodisc", 1000.0, 500.0},
     {7, "pianomation", 1000.0, 500.0},
+    {2, "pianocorder", 1000.0, 500.0},
+    {3, "pianocorder_half", 1000.0, 500.0},
+    {10, "cc3a", 1000.0, 500.0},
+    {11, "cc3b", 1000.0, 500.0},
 }};
+constexpr int kHalfSpeedFormat = 3;  // the writer stores every frame twice
 
 constexpr double kSeconds = 180.0;
 constexpr int kRepeats = 3;
@@ -126,7 +131,8 @@ bool Convert(const BenchFormat& f, const std::vector<uint8_t>& midi, uint32_t ra
   } else {
     out = std::make_unique<CPCMOut_WAV>();
   }
-  if (out->Open(output, rate, "Etude", "", accomp != nullptr, false) != AudioResult::kOk) {
+  if (out->Open(output, rate, "Etude", "", accomp != nullptr, f.id == kHalfSpeedFormat) !=
+      AudioResult::kOk) {
     return false;
   }
   auto encoder = CreateEncoder(f.id, {});
@@ -141,7 +147,7 @@ bool Convert(const BenchFormat& f, const std::vector<uint8_t>& midi, uint32_t ra
   encoder->SetCancelFlag(&cancel);
   encoder->SetTitle("Etude");
   const Result r = encoder->Encode();
-  frames = out->GetFrameCount();
+  frames = out->GetFrameCount() * (f.id == kHalfSpeedFormat ? 2 : 1);
   const bool closed = out->Close() == AudioResult::kOk;
   if (accomp) (void)accomp->Close();
   return r == Result::kSuccess && closed;
