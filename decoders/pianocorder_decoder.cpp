@@ -182,6 +182,20 @@ void ReadFrames(const Family& fam, const std::vector<BitRun>& runs, uint32_t rat
   }
 }
 
+// The rate most frames were sent at; a replay glides to it in its first
+// second, so the first estimate may lie anywhere on the way.
+double MedianBitsPerSecond(const DecodedFrames& frames, double estimate) {
+  std::vector<double> periods;
+  const double usual = 128.0 / estimate;
+  for (size_t i = 1; i < frames.frames.size(); ++i) {
+    const double d = frames.frames[i].timeSeconds - frames.frames[i - 1].timeSeconds;
+    if (d > 0.5 * usual && d < 1.5 * usual) periods.push_back(d);
+  }
+  if (periods.empty()) return estimate;
+  std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+  return 128.0 / periods[periods.size() / 2];
+}
+
 int Velocity(double loudness) {
   return std::clamp(static_cast<int>(1.0 + 126.0 * std::sqrt(loudness) + 0.5), 1, 127);
 }
@@ -291,7 +305,7 @@ DecodedTrack Decode(const Family& fam, const int16_t* samples, size_t count, uin
   size_t bits = 0;
   for (const BitRun& run : runs) bits += run.bits.size();
   ReadFrames(fam, runs, rate, frames, track);
-  frames.bitsPerSecond = bitsPerSecond;
+  frames.bitsPerSecond = MedianBitsPerSecond(frames, bitsPerSecond);
   if (!frames.frames.empty()) {
     const double frameSeconds = 128.0 / bitsPerSecond;
     track.family = fam.family;

@@ -21,8 +21,6 @@ class CFrameFormat : public CTonveloFormat {
   [[nodiscard]] Result Advance() override { return Result::kSuccess; }
   uint32_t GetPosition() override { return 0; }
 
-  const PianocorderState& Schedule() const { return schedule_; }
-
  protected:
   explicit CFrameFormat(const FrameScheduleParams& params);
 

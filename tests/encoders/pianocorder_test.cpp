@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -274,6 +275,15 @@ TEST(PianocorderReplayTest, FramesComeBackAtTheRecordedSpeed) {
     // After the glide the frames run at the recorded speed (limited to 4000).
     const double measured = (got.frames[before + 199].timeSeconds - got.frames[before].timeSeconds) / 199;
     EXPECT_NEAR(128.0 / measured, speed < 4000 ? 4030 : speed, 30) << speed;
+
+    // Written back as a data file, the decoded frames load as they were read.
+    const auto path = std::filesystem::temp_directory_path() / "tonvelo_replay_test.pc";
+    ASSERT_TRUE(WritePianocorderFrames(path, got));
+    PianocorderSource again;
+    ASSERT_EQ(LoadPianocorderSource(path, again), OpenResult::kOpened);
+    std::filesystem::remove(path);
+    EXPECT_EQ(again->frames, bytes);
+    EXPECT_NEAR(again->speed, 128.0 / measured, 30);
   }
 }
 
