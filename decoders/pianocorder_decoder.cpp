@@ -15,30 +15,28 @@ namespace {
 // How loud each level is, as the share of the full velocity range squared;
 // the Pianocorder's level 16 lies below its level 15.
 constexpr std::array<double, 32> kPianocorderLoudness{
-    0.0,        0.03363279, 0.07417138, 0.10763778, 0.16361682, 0.19656626, 0.23624604,
-    0.26919575, 0.28368054, 0.31593755, 0.35493348, 0.38719969, 0.440953,   0.47269317,
-    0.51117214, 0.54257981, 0.49225381, 0.523652,   0.56161414, 0.59267019, 0.64504784,
-    0.67611352, 0.71321684, 0.74376541, 0.75740024, 0.7877827,  0.82453468, 0.85474154,
-    0.90505941, 0.93457385, 0.97065195, 1.0};
+    0.0,        0.03363279, 0.07417138, 0.10763778, 0.16361682, 0.19656626, 0.23624604, 0.26919575,
+    0.28368054, 0.31593755, 0.35493348, 0.38719969, 0.440953,   0.47269317, 0.51117214, 0.54257981,
+    0.49225381, 0.523652,   0.56161414, 0.59267019, 0.64504784, 0.67611352, 0.71321684, 0.74376541,
+    0.75740024, 0.7877827,  0.82453468, 0.85474154, 0.90505941, 0.93457385, 0.97065195, 1.0};
 // Cassette Converter levels 1..7 (index 0 unused).
-constexpr std::array<double, 8> kCassetteLoudness{0.0,   0.0,   0.083, 0.173,
-                                                  0.281, 0.478, 0.712, 1.0};
+constexpr std::array<double, 8> kCassetteLoudness{0.0, 0.0, 0.083, 0.173, 0.281, 0.478, 0.712, 1.0};
 // Intensity holes (bit 0, 1, 2) to level; levels 4 and 7 punch the same
 // holes, read as 4.
 constexpr std::array<int8_t, 8> kCassetteLevelOfCode{1, 2, -1, 3, -1, 5, 6, 4};
 
 struct Family {
   SignalFamily family;
-  int formatId;      // at the nominal rate
-  int halfSpeedId;   // at half of it, -1 when there is none
-  int dataChannel;   // where the encoder puts it
+  int formatId;     // at the nominal rate
+  int halfSpeedId;  // at half of it, -1 when there is none
+  int dataChannel;  // where the encoder puts it
   double nominalBitsPerSecond;
   double lowestBitsPerSecond, highestBitsPerSecond;  // accepted measurements
 };
 
 constexpr Family kPianocorderFamily{SignalFamily::kPianocorder, 2, 3, 1, 4500.0, 1900.0, 5600.0};
-constexpr Family kCassetteFamily{SignalFamily::kCassetteConverter, 10, -1, 0, 12800.0, 11000.0,
-                                 14600.0};
+constexpr Family kCassetteFamily{
+    SignalFamily::kCassetteConverter, 10, -1, 0, 12800.0, 11000.0, 14600.0};
 
 // Below this share of the nominal rate a track is taken for half speed.
 constexpr double kHalfSpeedBelow = 0.75;
@@ -174,7 +172,8 @@ void ReadFrames(const Family& fam, const std::vector<BitRun>& runs, uint32_t rat
         continue;
       }
       if (inFrame) {
-        track.errors.push_back({frame.timeSeconds, "frame constants broken; searching for the next frame"});
+        track.errors.push_back(
+            {frame.timeSeconds, "frame constants broken; searching for the next frame"});
         inFrame = false;
       }
       ++pos;
@@ -281,7 +280,8 @@ void FramesToEvents(const Family& fam, const DecodedFrames& frames, DecodedTrack
   // Whatever is still down when the signal ends comes up with it.
   const double end = track.dataEndSeconds;
   for (uint32_t k = 0; k < 128; ++k) {
-    if (down[k]) track.events.push_back({end, 0x80, static_cast<uint8_t>(NoteOfFlag(fam.family, k)), 0});
+    if (down[k])
+      track.events.push_back({end, 0x80, static_cast<uint8_t>(NoteOfFlag(fam.family, k)), 0});
   }
   if (sustain) track.events.push_back({end, 0xB0, 64, 0});
   if (soft) track.events.push_back({end, 0xB0, 67, 0});
@@ -347,12 +347,14 @@ bool WritePianocorderFrames(const std::filesystem::path& path, const DecodedFram
   PianocorderFile file;
   file.frameCount = static_cast<uint32_t>(frames.frames.size());
   // A half-speed track was recorded for a player running at twice the rate.
-  const double speed = frames.bitsPerSecond < kHalfSpeedBelow * kPianocorderFamily.nominalBitsPerSecond
-                           ? 2 * frames.bitsPerSecond
-                           : frames.bitsPerSecond;
+  const double speed =
+      frames.bitsPerSecond < kHalfSpeedBelow * kPianocorderFamily.nominalBitsPerSecond
+          ? 2 * frames.bitsPerSecond
+          : frames.bitsPerSecond;
   file.speed = static_cast<uint16_t>(std::clamp(speed + 0.5, 0.0, 65535.0));
   file.frames.reserve(frames.frames.size() * kPianocorderFrameBytes);
-  for (const DecodedFrame& f : frames.frames) file.frames.insert(file.frames.end(), f.bytes, f.bytes + 16);
+  for (const DecodedFrame& f : frames.frames)
+    file.frames.insert(file.frames.end(), f.bytes, f.bytes + 16);
   const std::vector<uint8_t> image = pianocorder_build(file);
   FileHandle h = kInvalidFile;
   if (!file_open_write(path, h)) return false;

@@ -81,7 +81,8 @@ std::vector<uint8_t> pianocorder_build(const PianocorderFile& file) {
   image[21] = static_cast<uint8_t>(file.metaValues[1] + kMetaOffset);
   std::memcpy(&image[22], file.metaBytes, sizeof(file.metaBytes));
   image[27] = file.metaLastValue == 0 ? 0 : static_cast<uint8_t>(file.metaLastValue + kMetaOffset);
-  const size_t bytes = std::min(file.frames.size(), size_t{file.frameCount} * kPianocorderFrameBytes);
+  const size_t bytes =
+      std::min(file.frames.size(), size_t{file.frameCount} * kPianocorderFrameBytes);
   image.insert(image.end(), file.frames.begin(), file.frames.begin() + static_cast<long>(bytes));
   return image;
 }

@@ -25,7 +25,7 @@ constexpr char kPianocorderSignature[] = "PIANOCORDER";
 
 struct PianocorderFile {
   std::filesystem::path path;
-  uint32_t frameCount = 0;     // frames held in `frames`
+  uint32_t frameCount = 0;      // frames held in `frames`
   uint32_t declaredFrames = 0;  // what the header announced
   uint16_t speed = 0;           // bits per second the frames were recorded at
   // Header metadata, carried but not interpreted.
@@ -33,18 +33,19 @@ struct PianocorderFile {
   uint8_t metaByte = 0;
   uint8_t metaValues[2] = {};
   uint8_t metaBytes[5] = {};
-  uint8_t metaLastValue = 0;  // 0 for none
+  uint8_t metaLastValue = 0;    // 0 for none
   std::vector<uint8_t> frames;  // frameCount * 16 bytes
 
-  const uint8_t* Frame(uint32_t i) const { return frames.data() + size_t{i} * kPianocorderFrameBytes; }
+  const uint8_t* Frame(uint32_t i) const {
+    return frames.data() + size_t{i} * kPianocorderFrameBytes;
+  }
 };
 
 using PianocorderSource = std::shared_ptr<PianocorderFile>;
 
 // kOpened with `file` filled; kNotThisFormat for a short header or a wrong
 // signature, kDamaged for a file without a single whole frame.
-[[nodiscard]] OpenResult pianocorder_parse(const uint8_t* data, size_t size,
-                                           PianocorderFile& file);
+[[nodiscard]] OpenResult pianocorder_parse(const uint8_t* data, size_t size, PianocorderFile& file);
 
 // As pianocorder_parse, from a file; also kCannotOpen and kOutOfMemory.
 [[nodiscard]] OpenResult LoadPianocorderSource(const std::filesystem::path& path,

@@ -1,8 +1,8 @@
 #include "encoders/pianocorder/frame_schedule.h"
 
 #include <cmath>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 
 namespace tonvelo {
 

@@ -40,13 +40,13 @@ struct FrameScheduleParams {
   uint8_t ringSlots;   // a power of two
   uint8_t nowAtReset;  // how many frames ahead events are written
   uint8_t minLevel, maxLevel;
-  std::array<double, 32> curve;          // loudness of levels minLevel.. (x = velocity share squared)
+  std::array<double, 32> curve;  // loudness of levels minLevel.. (x = velocity share squared)
   std::array<uint8_t, 32> attackFrames;  // by level
   NoteRange lowNotes, highNotes;
   FlagRange bassKeys, trebleKeys;
   uint8_t softFlag, sustainFlag;
-  uint8_t releaseGapSlots;    // off slots kept before a repeated note's onset
-  int16_t noteOffCounter;     // parks a note released inside its attack window
+  uint8_t releaseGapSlots;  // off slots kept before a repeated note's onset
+  int16_t noteOffCounter;   // parks a note released inside its attack window
   int16_t keyHoldFrames, pedalHoldFrames;
   int16_t countedBelow;       // entries younger than this count into the loudness...
   int16_t quietCountedBelow;  // ...or younger than this for levels below quietLevel
@@ -55,11 +55,10 @@ struct FrameScheduleParams {
 };
 
 constexpr std::array<double, 32> kPianocorderCurve{
-    0.0,        0.03363279, 0.07417138, 0.10763778, 0.16361682, 0.19656626, 0.23624604,
-    0.26919575, 0.28368054, 0.31593755, 0.35493348, 0.38719969, 0.440953,   0.47269317,
-    0.51117214, 0.54257981, 0.49225381, 0.523652,   0.56161414, 0.59267019, 0.64504784,
-    0.67611352, 0.71321684, 0.74376541, 0.75740024, 0.7877827,  0.82453468, 0.85474154,
-    0.90505941, 0.93457385, 0.97065195, 1.0};
+    0.0,        0.03363279, 0.07417138, 0.10763778, 0.16361682, 0.19656626, 0.23624604, 0.26919575,
+    0.28368054, 0.31593755, 0.35493348, 0.38719969, 0.440953,   0.47269317, 0.51117214, 0.54257981,
+    0.49225381, 0.523652,   0.56161414, 0.59267019, 0.64504784, 0.67611352, 0.71321684, 0.74376541,
+    0.75740024, 0.7877827,  0.82453468, 0.85474154, 0.90505941, 0.93457385, 0.97065195, 1.0};
 
 // clang-format off
 inline constexpr std::array<FrameScheduleParams, 2> kFrameSchedules{{
@@ -77,6 +76,15 @@ inline constexpr std::array<FrameScheduleParams, 2> kFrameSchedules{{
    11, 15, 6, 7, 7, 4},
 }};
 // clang-format on
+constexpr bool RowFits(const FrameScheduleParams& p) {
+  bool ok = p.ringSlots <= kMaxRingSlots && (p.ringSlots & (p.ringSlots - 1)) == 0 &&
+            p.nowAtReset < p.ringSlots && p.maxLevel < 32 && p.softFlag < kScheduleFlags &&
+            p.sustainFlag < kScheduleFlags && p.trebleKeys.last < kScheduleFlags;
+  for (int level = p.minLevel; level <= p.maxLevel; ++level) ok = ok && p.attackFrames[level] > 0;
+  return ok;
+}
+static_assert(RowFits(kFrameSchedules[0]) && RowFits(kFrameSchedules[1]));
+
 inline constexpr const FrameScheduleParams& kPianocorderSchedule = kFrameSchedules[0];
 inline constexpr const FrameScheduleParams& kCassetteSchedule = kFrameSchedules[1];
 
@@ -118,7 +126,9 @@ class PianocorderState {
  private:
   uint32_t Back(uint32_t slot, uint32_t n) const { return (slot - n) & mask_; }
   int LeadShift(int flag) const;
-  bool InAttack(const Entry& e) const { return e.level >= 0 && e.counter < p_.attackFrames[e.level]; }
+  bool InAttack(const Entry& e) const {
+    return e.level >= 0 && e.counter < p_.attackFrames[e.level];
+  }
   void NoteOn(int flag, int level);
   void NoteOff(int flag);
   void RaiseEarlierNote(int flag, uint32_t slot);

@@ -19,7 +19,8 @@ constexpr double kFramesPerSecond = 35.15625;  // at 4500 bits per second
 
 void CMid2Pianocorder::SetSourceFile(const PianocorderFile* file) {
   file_ = file;
-  if (file != nullptr) unitRate_ = std::clamp<uint32_t>(file->speed, kReplayRateLow, kReplayRateHigh);
+  if (file != nullptr)
+    unitRate_ = std::clamp<uint32_t>(file->speed, kReplayRateLow, kReplayRateHigh);
 }
 
 void CMid2Pianocorder::MakeIdleFrame(const uint8_t* frame, uint8_t* idle) {

@@ -111,21 +111,27 @@ TEST(FrameScheduleTest, ReleasesPedalsHoldLimitsAndSplitBits) {
   s.SetBitPosition(100);
   s.Note(25, 1);
   s.Note(25, 0);
-  // A sustain press released before the next frame is dropped.
+  // A sustain press released before the next frame is dropped; so is a
+  // short soft press, but for the head slot, which its long lead reached.
   s.Pedal(kPedalSustain, 127);
   s.Pedal(kPedalSustain, 0);
-  std::string keys, sustain;
+  s.Pedal(kPedalSoft, 127);
+  s.Pedal(kPedalSoft, 0);
+  std::string keys, sustain, soft;
   for (const Frame& f : Frames(s, 11)) {
     keys += Flag(f.data(), 16) ? 'X' : '.';
     sustain += Flag(f.data(), 1) ? 'X' : '.';
+    soft += Flag(f.data(), 0) ? 'X' : '.';
   }
   EXPECT_EQ(keys, ".....XXXX..");
   EXPECT_EQ(sustain, "...........");
+  EXPECT_EQ(soft, "X..........");
 
   // Held without release: down for exactly the hold limit.
-  for (const auto& [params, note, pedal, limit] :
-       {std::tuple{&kPianocorderSchedule, 60, -1, 1582}, {&kPianocorderSchedule, 0, 1, 2637},
-        {&kCassetteSchedule, 60, -1, 4500}, {&kCassetteSchedule, 0, 1, 4500}}) {
+  for (const auto& [params, note, pedal, limit] : {std::tuple{&kPianocorderSchedule, 60, -1, 1582},
+                                                   {&kPianocorderSchedule, 0, 1, 2637},
+                                                   {&kCassetteSchedule, 60, -1, 4500},
+                                                   {&kCassetteSchedule, 0, 1, 4500}}) {
     PianocorderState h(*params);
     const int flag = pedal < 0 ? h.KeyFlag(static_cast<uint8_t>(note)) : params->sustainFlag;
     if (pedal < 0) {
@@ -146,12 +152,14 @@ TEST(FrameScheduleTest, ReleasesPedalsHoldLimitsAndSplitBits) {
   const std::vector<Split> splits{
       {{{64, 20}}, "05 00 00 00 00 00 01 00 10 00 00 00 00 00 00 FD"},
       {{{64, 9}, {25, 25}, {65, 9}}, "11 00 80 00 00 00 01 00 92 80 00 00 00 00 00 FD"},
-      {{{64, 10}, {65, 10}, {66, 10}, {104, 25}}, "0A 00 00 00 00 00 01 00 5E C0 00 00 00 01 00 FD"},
+      {{{64, 10}, {65, 10}, {66, 10}, {104, 25}},
+       "0A 00 00 00 00 00 01 00 5E C0 00 00 00 01 00 FD"},
   };
   for (const Split& c : splits) {
     PianocorderState p(kPianocorderSchedule);
     p.SetBitPosition(64);
-    for (const auto& [note, level] : c.notes) p.Note(static_cast<uint8_t>(note), VelocityFor(p, level));
+    for (const auto& [note, level] : c.notes)
+      p.Note(static_cast<uint8_t>(note), VelocityFor(p, level));
     EXPECT_EQ(Hex(Frames(p, 7)[6].data()), c.frame);
   }
 }
@@ -227,8 +235,8 @@ TEST_P(RoundTripTest, KeysGoDownWithinTheLead) {
               2 * frame);
 
   // note, time in seconds (480 ticks a quarter at 120 bpm)
-  std::vector<std::pair<int, double>> expect{{40, 0.0}, {64, 1.5833}, {65, 1.5833}, {72, 0.25},
-                                             {90, 0.8333}};
+  std::vector<std::pair<int, double>> expect{
+      {40, 0.0}, {64, 1.5833}, {65, 1.5833}, {72, 0.25}, {90, 0.8333}};
   if (cassette) expect.insert(expect.begin(), {24, 0.0});
   if (cassette) expect.push_back({105, 0.5});
   std::vector<std::pair<int, double>> got;
@@ -245,7 +253,8 @@ TEST_P(RoundTripTest, KeysGoDownWithinTheLead) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, RoundTripTest,
-                         testing::Combine(testing::Values(2, 3, 10), testing::Values(44100u, 48000u)));
+                         testing::Combine(testing::Values(2, 3, 10),
+                                          testing::Values(44100u, 48000u)));
 
 // A data file replays frame for frame after its one-second glide to the
 // recorded speed, and reads back as the same frames.
@@ -254,8 +263,9 @@ TEST(PianocorderReplayTest, FramesComeBackAtTheRecordedSpeed) {
     PianocorderFile file;
     file.speed = speed;
     for (uint32_t i = 0; i < 200; ++i) {
-      uint8_t f[kFrameBytes] = {0x50, 0, static_cast<uint8_t>(i), 0, 0, 0, 0, 0,
-                                0x10, static_cast<uint8_t>(i * 7), 0, 0, 0, 0, 0, 0xFD};
+      uint8_t f[kFrameBytes] = {0x50, 0,    static_cast<uint8_t>(i),     0, 0, 0, 0,
+                                0,    0x10, static_cast<uint8_t>(i * 7), 0, 0, 0, 0,
+                                0,    0xFD};
       file.frames.insert(file.frames.end(), f, f + kFrameBytes);
     }
     file.frameCount = 200;
@@ -273,7 +283,8 @@ TEST(PianocorderReplayTest, FramesComeBackAtTheRecordedSpeed) {
     EXPECT_EQ(Hex(got.frames[0].bytes), "10 00 00 00 00 00 00 00 10 00 00 00 00 00 00 FD");
     EXPECT_NEAR(got.frames[before].timeSeconds, 1.0, 0.03);
     // After the glide the frames run at the recorded speed (limited to 4000).
-    const double measured = (got.frames[before + 199].timeSeconds - got.frames[before].timeSeconds) / 199;
+    const double measured =
+        (got.frames[before + 199].timeSeconds - got.frames[before].timeSeconds) / 199;
     EXPECT_NEAR(128.0 / measured, speed < 4000 ? 4030 : speed, 30) << speed;
 
     // Written back as a data file, the decoded frames load as they were read.

@@ -51,7 +51,8 @@ TEST(PianocorderSource, LoadsOnlyTheFramesPresent) {
   for (const auto& [name, bytes, result, frames] : cases) {
     const auto path = dir / "song.pc";
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     PianocorderSource source;
     ASSERT_EQ(LoadPianocorderSource(path, source), result) << name;
     if (result != kOpened) {
