@@ -40,7 +40,7 @@ struct BenchFormat {
 
 // One row per encoder measured; the serial encoders add theirs here. The LX
 // family reads the music twice: its times include both passes.
-constexpr std::array<BenchFormat, 8> kFormats{{
+constexpr std::array<BenchFormat, 12> kFormats{{
     {8, "disklavier", 1000.0, 500.0},
     {4, "pianodisc_sdp", 1000.0, 500.0},
     {5, "pianodisc", 1000.0, 500.0},
@@ -49,7 +49,12 @@ constexpr std::array<BenchFormat, 8> kFormats{{
     {1, "se", 2500.0, 1500.0},
     {6, "pianomation1", 2500.0, 1500.0},
     {9, "spirio", 2500.0, 1500.0},
+    {2, "pianocorder", 2500.0, 1500.0},
+    {3, "pianocorder_half", 2500.0, 1500.0},
+    {10, "cc3a", 2500.0, 1500.0},
+    {11, "cc3b", 2500.0, 1500.0},
 }};
+constexpr int kHalfSpeedFormat = 3;  // the writer stores every frame twice
 
 constexpr double kSeconds = 180.0;
 constexpr int kRepeats = 3;
@@ -131,7 +136,8 @@ bool Convert(const BenchFormat& f, const std::vector<uint8_t>& midi, uint32_t ra
   } else {
     out = std::make_unique<CPCMOut_WAV>();
   }
-  if (out->Open(output, rate, "Etude", "", accomp != nullptr, false) != AudioResult::kOk) {
+  if (out->Open(output, rate, "Etude", "", accomp != nullptr, f.id == kHalfSpeedFormat) !=
+      AudioResult::kOk) {
     return false;
   }
   auto encoder = CreateEncoder(f.id, {});
@@ -146,7 +152,7 @@ bool Convert(const BenchFormat& f, const std::vector<uint8_t>& midi, uint32_t ra
   encoder->SetCancelFlag(&cancel);
   encoder->SetTitle("Etude");
   const Result r = encoder->Encode();
-  frames = out->GetFrameCount();
+  frames = out->GetFrameCount() * (f.id == kHalfSpeedFormat ? 2 : 1);
   const bool closed = out->Close() == AudioResult::kOk;
   if (accomp) (void)accomp->Close();
   return r == Result::kSuccess && closed;

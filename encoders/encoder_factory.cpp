@@ -6,6 +6,8 @@
 #include "encoders/mid2disklavier.h"
 #include "encoders/mid2midiman.h"
 #include "encoders/mid2pianodisc.h"
+#include "encoders/pianocorder/mid2cassette_converter.h"
+#include "encoders/pianocorder/mid2pianocorder.h"
 
 namespace tonvelo {
 
@@ -25,6 +27,14 @@ std::unique_ptr<CTonveloFormat> CreateEncoder(int formatId, const EncoderOptions
       if (options.scramblerSeed) lx->SetScramblerSeed(*options.scramblerSeed);
       return lx;
     }
+    case 2:
+    case 3: {
+      // Half speed is the writer's frame doubling; the encoder is the same.
+      auto pianocorder = std::make_unique<CMid2Pianocorder>();
+      pianocorder->SetUnitRate(kPianocorderUnitRate);
+      pianocorder->SetSourceFile(options.pianocorderFile);
+      return pianocorder;
+    }
     case 4:
     case 5: {
       auto pianoDisc = std::make_unique<CMid2PianoDisc>();
@@ -35,6 +45,12 @@ std::unique_ptr<CTonveloFormat> CreateEncoder(int formatId, const EncoderOptions
       return std::make_unique<CMid2MIDIMan>();
     case 8:
       return std::make_unique<CMid2Disklavier>();
+    case 10:
+    case 11: {
+      auto cassette = std::make_unique<CMid2CassetteConverter>();
+      cassette->SetVariant(formatId == 11 ? kCassetteAmpicoB : kCassetteAmpicoA);
+      return cassette;
+    }
     default:
       return nullptr;
   }

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "framework/tonvelo_format.h"
+#include "readers/pianocorder_source.h"
 
 namespace tonvelo {
 
@@ -18,6 +19,7 @@ struct EncoderOptions {
   // LX family: a fixed scrambler start for reproducible output; without it
   // the time of day seeds the scrambler.
   std::optional<uint32_t> scramblerSeed;
+  const PianocorderFile* pianocorderFile = nullptr;  // a ".pc" source to replay
 };
 
 std::unique_ptr<CTonveloFormat> CreateEncoder(int formatId, const EncoderOptions& options);

@@ -358,6 +358,7 @@ CConversionThread::FileFlow CConversionThread::Encode(FileWork& work) {
   options.synthPropPedaling = settings_.synthPropPedaling != 0;
   options.discardOutput = discardOutput_;
   options.scramblerSeed = scramblerSeed_;
+  options.pianocorderFile = work.pianocorder.get();
   if (createEncoder_) work.encoder = createEncoder_(settings_.outputFormat, options);
   if (!work.encoder) {
     DiscardOutput(work);
@@ -399,8 +400,8 @@ bool CConversionThread::OpenSource(FileWork& work) {
   OpenResult opened;
   errno = 0;
   if (work.extension == "pc") {
-    if (loadPianocorder_) work.pianocorder = loadPianocorder_(work.sourcePath);
-    opened = work.pianocorder ? OpenResult::kOpened : OpenResult::kNotThisFormat;
+    opened = loadPianocorder_ ? loadPianocorder_(work.sourcePath, work.pianocorder)
+                              : OpenResult::kNotThisFormat;
   } else {
     opened = work.smf->Open(work.sourcePath);
     if (opened == OpenResult::kNotThisFormat) {
@@ -419,6 +420,12 @@ bool CConversionThread::OpenSource(FileWork& work) {
 
   switch (opened) {
     case OpenResult::kOpened:
+      if (work.pianocorder && work.pianocorder->frameCount < work.pianocorder->declaredFrames) {
+        events_.ShowMessage(MessageIcon::kWarning,
+                            WithName("File \"%s\" holds fewer frames than its header announces; "
+                                     "the frames present are played.",
+                                     work.fileName));
+      }
       return true;
     case OpenResult::kNotThisFormat:
       ShowError(WithName("\"%s\" is not a valid MIDI or ESEQ file", work.fileName));

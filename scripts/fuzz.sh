@@ -22,19 +22,21 @@ fi
 flags=(-std=c++20 -O1 -g -I. -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
   -fno-omit-frame-pointer)
 sources=(readers/music_file.cpp readers/file_image.cpp readers/smf2mid.cpp readers/eseq2mid.cpp
-  audio/byte_file.cpp)
+  readers/pianocorder_source.cpp audio/byte_file.cpp)
 mkdir -p "$out"
-for target in smf eseq; do
+for target in smf eseq pianocorder; do
   "$cxx" "${flags[@]}" "tests/fuzz/fuzz_$target.cpp" "${sources[@]}" -o "$out/fuzz_$target"
 done
 "$cxx" "${flags[@]}" tests/fuzz/fuzz_mp3.cpp audio/pcm_in_mp3.cpp audio/byte_file.cpp -lmp3lame \
   -o "$out/fuzz_mp3"
+"$cxx" "${flags[@]}" tests/fuzz/fuzz_wav.cpp audio/pcm_in_wav.cpp audio/wave_file.cpp \
+  audio/byte_file.cpp -o "$out/fuzz_wav"
 
 /usr/bin/python3 tests/fuzz/make_seeds.py --out "$out"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in smf eseq mp3; do
+for target in smf eseq mp3 wav pianocorder; do
   mkdir -p "$out/findings-$target"
   echo "fuzz.sh: fuzz_$target for ${seconds}s"
   "$out/fuzz_$target" -max_total_time="$seconds" -timeout=10 -max_len=65536 \

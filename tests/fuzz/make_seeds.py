@@ -1,8 +1,9 @@
 """Writes the fuzzers' seed corpora: valid MIDI files from the random
 generator, a few hand-made ESEQ files covering parts, waits, tempo,
-time signature, escaped statuses, system exclusive and the title block, and
-MP3 files of silent frames behind ID3v2 tags: UTF-16 text, a footer, a
-repeated tag, a tag longer than the file."""
+time signature, escaped statuses, system exclusive and the title block;
+MP3 files of silent frames behind ID3v2 tags (UTF-16 text, a footer, a
+repeated tag, a tag longer than the file); WAV files with odd and padded
+chunks; Pianocorder data files with honest, lying and empty frame counts."""
 
 import argparse
 import os
@@ -62,21 +63,52 @@ MP3_SEEDS = [
 ]
 
 
+def pianocorder(count, frames, speed=4500):
+    header = b"PIANOCORDER" + struct.pack(">IHH", count, speed, 1) + bytes([0, 0x21, 0x22]) + bytes(5)
+    header = header.ljust(32, b"\0")
+    frame = bytes([0x10, 0, 0x80, 0, 0, 0, 1, 0, 0x92, 0x80, 0, 0, 0, 0, 0, 0xFD])
+    return header + frame * frames
+
+
+def wav(channels, bits, frames, extra=b"", pad_odd=True, fmt_tag=1):
+    """A RIFF/WAVE file with `extra` chunks (id, body) before the data."""
+    block = channels * bits // 8
+    fmt = struct.pack("<HHIIHH", fmt_tag, channels, 44100, 44100 * block, block, bits)
+    chunks = b"fmt " + struct.pack("<I", len(fmt)) + fmt
+    for cid, body in extra:
+        chunks += cid + struct.pack("<I", len(body)) + body
+        if len(body) % 2 and pad_odd:
+            chunks += b"\0"
+    data = bytes((i * 37) & 0xFF for i in range(frames * block))
+    chunks += b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks
+
+
+WAV_SEEDS = [
+    wav(2, 16, 64),
+    wav(1, 16, 33, [(b"LIST", b"INFOISFT\x03\0\0\0ab\0")]),
+    wav(2, 16, 20, [(b"LIST", b"odd")], pad_odd=False),
+    wav(1, 8, 50, [(b"cue ", bytes(28)), (b"smpl", bytes(36))]),
+]
+
+
+PIANOCORDER_SEEDS = [pianocorder(3, 3), pianocorder(100, 2, 3900), pianocorder(1, 1, 5100),
+                     pianocorder(0, 2)]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument("--out", required=True, help="folder that receives corpus-smf and corpus-eseq")
+    ap.add_argument("--out", required=True, help="folder that receives the corpus-* folders")
     args = ap.parse_args()
     smf_gen.write_files(os.path.join(args.out, "corpus-smf"), 24, 7)
-    eseq_dir = os.path.join(args.out, "corpus-eseq")
-    os.makedirs(eseq_dir, exist_ok=True)
-    for i, data in enumerate(ESEQ_SEEDS):
-        with open(os.path.join(eseq_dir, "seed_%02d.esq" % i), "wb") as f:
-            f.write(data)
-    mp3_dir = os.path.join(args.out, "corpus-mp3")
-    os.makedirs(mp3_dir, exist_ok=True)
-    for i, data in enumerate(MP3_SEEDS):
-        with open(os.path.join(mp3_dir, "seed_%02d.mp3" % i), "wb") as f:
-            f.write(data)
+    corpora = (("eseq", ESEQ_SEEDS, "esq"), ("mp3", MP3_SEEDS, "mp3"), ("wav", WAV_SEEDS, "wav"),
+               ("pianocorder", PIANOCORDER_SEEDS, "pc"))
+    for name, seeds, ext in corpora:
+        folder = os.path.join(args.out, "corpus-" + name)
+        os.makedirs(folder, exist_ok=True)
+        for i, data in enumerate(seeds):
+            with open(os.path.join(folder, "seed_%02d.%s" % (i, ext)), "wb") as f:
+                f.write(data)
 
 
 if __name__ == "__main__":

@@ -308,9 +308,9 @@ TEST_F(ThreadTest, ReadersAndSettingsReachTheEncoder) {
 }
 
 TEST_F(ThreadTest, PianocorderDataPlaysOnlyAsPianocorder) {
-  auto owner = std::make_shared<int>(0);  // a stand-in record: the loader only says "loaded"
-  pianocorderLoader_ = [owner](const fs::path&) {
-    return PianocorderSource(owner, reinterpret_cast<PianocorderFile*>(owner.get()));
+  pianocorderLoader_ = [](const fs::path&, PianocorderSource& source) {
+    source = std::make_shared<PianocorderFile>();  // the loader only says "loaded"
+    return OpenResult::kOpened;
   };
   const std::string pc = WriteFile("tune.pc", Bytes(64, 0));
   EXPECT_EQ(Run({{pc, ""}, {WriteMidi("next.mid"), ""}}), 3);
@@ -327,6 +327,26 @@ TEST_F(ThreadTest, PianocorderDataPlaysOnlyAsPianocorder) {
   ASSERT_EQ(wav.right.size(), 1000u);
   EXPECT_EQ(wav.right[0], wav.right[1]);
   EXPECT_EQ(wav.right[998], 1499);
+}
+
+TEST_F(ThreadTest, BrokenPianocorderFilesAreReportedAndShortOnesLimited) {
+  settings_.outputFormat = kFormatPianocorder;
+  Bytes header{'P', 'I', 'A', 'N', 'O', 'C', 'O', 'R', 'D', 'E', 'R', 0, 0, 0, 9, 0x11, 0x94};
+  header.resize(32, 0);
+  Bytes oneFrame = header;
+  oneFrame.resize(48, 0);
+  Bytes wrong = oneFrame;
+  wrong[0] = 'p';
+  const std::string pcs[] = {WriteFile("empty.pc", {}), WriteFile("bare.pc", header),
+                             WriteFile("wrong.pc", wrong), WriteFile("short.pc", oneFrame)};
+  EXPECT_EQ(Run({{pcs[0], ""}, {pcs[1], ""}, {pcs[2], ""}, {pcs[3], ""}}), 0);
+  EXPECT_EQ(messages_, (Strings{"\"empty.pc\" is not a valid MIDI or ESEQ file",
+                                "File \"bare.pc\" is damaged",
+                                "\"wrong.pc\" is not a valid MIDI or ESEQ file",
+                                "File \"short.pc\" holds fewer frames than its header announces; "
+                                "the frames present are played."}));
+  ASSERT_EQ(records_.size(), 1u);
+  EXPECT_NE(records_[0].options.pianocorderFile, nullptr);  // handed to the encoder
 }
 
 TEST_F(ThreadTest, FailuresOutsideTheEncoderKeepOtherFilesAlone) {
