@@ -8,6 +8,7 @@ packages=(
   libmp3lame-dev libgtest-dev libgmock-dev
   clang libclang-rt-dev
   lame mpg123 python3 python3-mido python3-mutagen
+  qt6-base-dev libqt6svg6
 )
 
 missing=()
