@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QStyle>
+#include <algorithm>
 
 namespace tonvelo {
 
@@ -10,7 +11,9 @@ constexpr int kLines = 2;
 }
 
 CStatusLabel::CStatusLabel(QWidget* parent) : QLabel(parent) {
-  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  QSizePolicy policy(QSizePolicy::Ignored, QSizePolicy::Minimum);
+  policy.setHeightForWidth(true);
+  setSizePolicy(policy);
   setTextFormat(Qt::PlainText);
 }
 
@@ -19,6 +22,16 @@ QSize CStatusLabel::minimumSizeHint() const {
 }
 
 QSize CStatusLabel::sizeHint() const { return minimumSizeHint(); }
+
+int CStatusLabel::heightForWidth(int width) const {
+  const QStringList lines = text().split(QLatin1Char('\n'));
+  int height = fontMetrics().lineSpacing() * static_cast<int>(lines.size());
+  if (lines.size() == 1) {
+    height =
+        fontMetrics().boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text()).height();
+  }
+  return std::max(height, fontMetrics().lineSpacing() * kLines);
+}
 
 void CStatusLabel::paintEvent(QPaintEvent*) {
   // The idle hint is a sentence and wraps; a status line is elided instead.

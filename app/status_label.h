@@ -12,6 +12,9 @@ class CStatusLabel : public QLabel {
   explicit CStatusLabel(QWidget* parent = nullptr);
   QSize minimumSizeHint() const override;
   QSize sizeHint() const override;
+  // The idle hint may need more than two lines in a narrow window.
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

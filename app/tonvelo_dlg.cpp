@@ -148,13 +148,13 @@ void CTonveloDlg::BuildControls() {
   outputPathEdit_->setObjectName(QStringLiteral("outputPathEdit"));
   outputPathEdit_->setReadOnly(true);
   outputPathEdit_->setMaxLength(kOutputPathMaxChars);
-  auto* pathRow = new QHBoxLayout;
-  pathRow->addWidget(setOutputPathButton_);
-  pathRow->addWidget(outputPathEdit_, 1);
-  auto* pathLayout = new QVBoxLayout(pathGroup);
-  pathLayout->addWidget(sameRadio);
-  pathLayout->addWidget(customRadio);
-  pathLayout->addLayout(pathRow);
+  // Full width, so that a long output folder stays readable.
+  auto* pathLayout = new QGridLayout(pathGroup);
+  pathLayout->addWidget(sameRadio, 0, 0);
+  pathLayout->addWidget(customRadio, 0, 1);
+  pathLayout->addWidget(setOutputPathButton_, 1, 0);
+  pathLayout->addWidget(outputPathEdit_, 1, 1);
+  pathLayout->setColumnStretch(1, 1);
 
   QGroupBox* formatGroup = MakeGroup(QStringLiteral("Output format"), "outputFormatGroup", this);
   formatCombo_ = new QComboBox(formatGroup);
@@ -174,16 +174,17 @@ void CTonveloDlg::BuildControls() {
     audioType_->addButton(radio, row.value);
     typeRow->addWidget(radio);
   }
-  typeRow->addStretch();
+  typeRow->addSpacing(fontMetrics().averageCharWidth() * 4);
   prependCheck_ =
       new QCheckBox(QStringLiteral("Prepend format identifier to output filenames"), formatGroup);
   prependCheck_->setObjectName(QStringLiteral("prependCheck"));
   prependCheck_->setToolTip(QStringLiteral(
       "Controls whether output filenames are prefixed with the type of player system"));
+  typeRow->addWidget(prependCheck_);
+  typeRow->addStretch();
   auto* formatLayout = new QVBoxLayout(formatGroup);
   formatLayout->addWidget(formatCombo_);
   formatLayout->addLayout(typeRow);
-  formatLayout->addWidget(prependCheck_);
 
   QGroupBox* statusGroup = MakeGroup(QStringLiteral("Status"), "statusGroup", this);
   progressBar_ = new QProgressBar(statusGroup);
@@ -209,15 +210,13 @@ void CTonveloDlg::BuildControls() {
   buttonRow->addWidget(cancelButton_);
   buttonRow->addWidget(exitButton_);
 
-  auto* options = new QHBoxLayout;
-  options->addWidget(pathGroup, 1);
-  options->addWidget(formatGroup, 1);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(filesGroup, 1);
-  layout->addLayout(options);
+  layout->addWidget(pathGroup);
+  layout->addWidget(formatGroup);
   layout->addWidget(statusGroup);
   layout->addLayout(buttonRow);
-  resize(sizeHint().width(), sizeHint().height() + fontMetrics().lineSpacing() * 6);
+  resize(sizeHint().width(), sizeHint().height() + fontMetrics().lineSpacing() * 4);
 }
 
 void CTonveloDlg::ConnectControls() {
