@@ -4,24 +4,8 @@
 
 #include "app/tonvelo_dlg.h"
 
-#include <QButtonGroup>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMimeData>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSettings>
-#include <QSignalSpy>
-#include <QSlider>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
-#include <filesystem>
+#include <QtWidgets>
 #include <functional>
 
 #include "app/advanced_dialog.h"
@@ -34,7 +18,6 @@
 
 namespace tonvelo {
 
-namespace fs = std::filesystem;
 using Message = std::pair<QMessageBox::Icon, QString>;
 
 class FakePrompts : public CUserPrompts {
@@ -99,13 +82,8 @@ QString WriteSong(const QString& path, uint32_t seconds) {
 }
 
 void Touch(const QString& path) {
-  fs::create_directories(fs::path(path.toStdString()).parent_path());
-  QFile file(path);
-  QVERIFY(file.open(QIODevice::WriteOnly));
-}
-
-QStringList FolderContents(const QString& path) {
-  return QDir(path).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+  QDir().mkpath(QFileInfo(path).path());
+  QFile(path).open(QIODevice::WriteOnly);
 }
 
 class TonveloDlgTest : public QObject {
@@ -282,7 +260,7 @@ class TonveloDlgTest : public QObject {
     }
     QStringList left{"song.mid"};
     if (closeWindow) left << "tonvelo.ini";
-    QCOMPARE(FolderContents(h.dir.path()), left);
+    QCOMPARE(QDir(h.dir.path()).entryList(QDir::Files, QDir::Name), left);
   }
 
   // Defaults on first run, then a changed set saved by each way of closing.
