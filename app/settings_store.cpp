@@ -11,9 +11,9 @@ namespace tonvelo {
 
 namespace {
 
-// What a stored value may be. The original store read values back without any
-// check and left it to each control to cope; here a value that no control
-// could show is replaced on load, so what is shown is also what gets stored.
+// What a stored value may be. Values come back as whatever wrote them left
+// them; one that no control could show is replaced on load, so what the dialog
+// shows is also what it stores again.
 enum class Range {
   kFlag,       // 0 or 1; any other number counts as 1, as the conversion reads it
   kChoice01,   // 0 or 1; anything else is the default
@@ -64,11 +64,21 @@ int Checked(int value, const IntKey& key) {
   return key.defaultValue;
 }
 
+std::unique_ptr<QSettings> OpenUserSettings() {
+#ifdef Q_OS_WIN
+  // An organization without an application would land in a sub-key
+  // ("OrganizationDefaults"); the values belong in the key itself.
+  return std::make_unique<QSettings>(QStringLiteral("HKEY_CURRENT_USER\\Software\\Tonvelo"),
+                                     QSettings::NativeFormat);
+#else
+  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                     QStringLiteral("Tonvelo"));
+#endif
+}
+
 }  // namespace
 
-CSettingsStore::CSettingsStore()
-    : settings_(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                            QStringLiteral("Tonvelo"))) {}
+CSettingsStore::CSettingsStore() : settings_(OpenUserSettings()) {}
 
 CSettingsStore::CSettingsStore(const QString& iniPath)
     : settings_(std::make_unique<QSettings>(iniPath, QSettings::IniFormat)) {}
