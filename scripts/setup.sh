@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-dev
   lame mpg123 flac ffmpeg python3 python3-mido python3-mutagen
   dpkg-dev file man-db gzip
+  qt6-base-dev libqt6svg6
 )
 
 missing=()
