@@ -112,4 +112,35 @@ bool file_delete(const std::filesystem::path& path) {
   return ::unlink(path.c_str()) == 0;
 }
 
+namespace {
+
+bool SyncPath(const std::filesystem::path& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+  const int savedErrno = errno;
+  ::close(fd);
+  errno = savedErrno;
+  return synced;
+}
+
+}  // namespace
+
+bool file_commit(const std::filesystem::path& written, const std::filesystem::path& final) {
+  struct stat st;
+  if (::lstat(final.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
+    return false;
+  }
+  if (!SyncPath(written, O_RDONLY)) return false;
+  if (::rename(written.c_str(), final.c_str()) != 0) return false;
+  // The new name is only durable once the folder itself is on the device.
+  const std::filesystem::path folder = final.parent_path().empty() ? "." : final.parent_path();
+  (void)SyncPath(folder, O_RDONLY | O_DIRECTORY);
+  return true;
+}
+
 }  // namespace tonvelo

@@ -34,5 +34,12 @@ uint32_t file_size(FileHandle handle);
 bool file_flush(FileHandle handle);
 // Deletes a regular file (or a symbolic link); never a folder or a device node.
 bool file_delete(const std::filesystem::path& path);
+// Puts a finished file in its place: flushes `written` to the device, renames
+// it to `final` (replacing an older file of that name in one step) and
+// flushes the folder, so that after a crash either the old file or the whole
+// new one is there. Refuses to replace anything but a regular file or a link.
+// On failure errno tells why and `written` is left as it was.
+[[nodiscard]] bool file_commit(const std::filesystem::path& written,
+                               const std::filesystem::path& final);
 
 }  // namespace tonvelo

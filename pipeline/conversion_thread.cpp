@@ -1,6 +1,9 @@
 #include "pipeline/conversion_thread.h"
 
+#include <unistd.h>
+
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <new>
@@ -126,6 +129,18 @@ std::string WithProblem(std::string text, const CMusicFile2MID* reader) {
   return text;
 }
 
+// An output is written under a hidden name beside its final one: in the same
+// folder, so the closing rename never crosses file systems; unique per process
+// and file, so parallel conversions never share one; with a suffix no source
+// or accompaniment search matches, so a leftover after a crash is never taken
+// for music.
+std::atomic<uint32_t> partialCounter{0};
+
+std::string PartialPath(const std::string& folder, const std::string& name) {
+  return folder + "." + name + "." + std::to_string(::getpid()) + "-" +
+         std::to_string(partialCounter.fetch_add(1) + 1) + kPartialOutputSuffix;
+}
+
 // The message templates carry one "%s" for a file name.
 std::string WithName(std::string_view templ, const std::string& name) {
   std::string text(templ);
@@ -164,6 +179,7 @@ struct CConversionThread::FileWork {
   std::string fileName;      // title "." extension, for messages
   std::string outputFolder;  // ends in the separator unless empty
   std::string outputPath;
+  std::string partialPath;  // where the output is written until it is complete
   std::string outputName;  // output file name with extension
   std::string outputBase;  // output path without extension
   std::string tagsPath;
@@ -246,7 +262,7 @@ CConversionThread::FileFlow CConversionThread::ConvertGuarded(size_t index) {
     // Releasing first gives the memory back before anything is reported.
     const bool deleteOutput = work.outputOnDisk;
     work.Release();
-    if (deleteOutput) (void)file_delete(work.outputPath);
+    if (deleteOutput) (void)file_delete(work.partialPath);
     batchResult_ = ToInt(Result::kOutOfMemory);
     if (!work.outOfMemoryText.empty()) ShowError(work.outOfMemoryText);
     return FileFlow::kNextFile;
@@ -310,6 +326,7 @@ void CConversionThread::DerivePaths(const FileEntry& entry, FileWork& work) cons
   const char* audioExtension = FindAudioFileKind(settings_.audioFileType).extension;
   work.outputBase = work.outputFolder + keyPrefix + work.title;
   work.outputPath = work.outputBase + audioExtension;
+  work.partialPath = PartialPath(work.outputFolder, keyPrefix + work.title + audioExtension);
   work.outputName = keyPrefix + work.title + audioExtension;
   work.tagsPath = work.folder + work.title + ".tags.txt";
 }
@@ -331,8 +348,12 @@ bool CConversionThread::OpenWriter(FileWork& work) {
   } else {
     work.writer = FindAudioFileKind(settings_.audioFileType).create();
   }
-  errno = 0;
-  if (work.writer->Open(work.outputPath, work.sampleRateHz, work.title, work.tagsPath,
+  std::error_code ec;
+  // The output is written under another name first, so a folder in its way
+  // would only show at the end; it is the output that cannot be created.
+  const bool folderInTheWay = !discardOutput_ && fs::is_directory(work.outputPath, ec);
+  errno = folderInTheWay ? EISDIR : 0;
+  if (folderInTheWay || work.writer->Open(work.partialPath, work.sampleRateHz, work.title, work.tagsPath,
                         work.accompaniment != nullptr,
                         settings_.outputFormat == kFormatHalfSpeed) != AudioResult::kOk) {
     ReportErrorWithSystemText(WithName("Couldn't create output file \"%s\"", work.outputName),
@@ -348,7 +369,7 @@ bool CConversionThread::OpenWriter(FileWork& work) {
 void CConversionThread::DiscardOutput(FileWork& work) {
   bool closeFailed;
   work.CloseWriter(closeFailed);
-  if (work.outputOnDisk) (void)file_delete(work.outputPath);
+  if (work.outputOnDisk) (void)file_delete(work.partialPath);
 }
 
 CConversionThread::FileFlow CConversionThread::Encode(FileWork& work) {
@@ -387,9 +408,17 @@ CConversionThread::FileFlow CConversionThread::Encode(FileWork& work) {
     if (result != ToInt(Result::kWriteError)) errorCode = errno;
     result = batchResult_ = ToInt(Result::kWriteError);
   }
+  // Only a complete output takes its final name; until then an older file of
+  // that name stays as it was.
+  errno = 0;
+  if (result == ToInt(Result::kSuccess) && work.outputOnDisk &&
+      !file_commit(work.partialPath, work.outputPath)) {
+    errorCode = errno;
+    result = batchResult_ = ToInt(Result::kWriteError);
+  }
 
   ReportResult(result, errorCode, work);
-  if (result != ToInt(Result::kSuccess) && work.outputOnDisk) (void)file_delete(work.outputPath);
+  if (result != ToInt(Result::kSuccess) && work.outputOnDisk) (void)file_delete(work.partialPath);
   return FileFlow::kNextFile;
 }
 

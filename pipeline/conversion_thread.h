@@ -38,6 +38,10 @@
 
 namespace tonvelo {
 
+// Ends the hidden name an output is written under until it is complete
+// (".song.wav.<process>-<n>.tonvelo-part" beside "song.wav").
+constexpr const char* kPartialOutputSuffix = ".tonvelo-part";
+
 // Creates the encoder for a format id with its own setters applied; null when
 // no encoder exists for the id.
 using EncoderFactory =

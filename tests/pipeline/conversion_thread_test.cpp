@@ -221,10 +221,16 @@ TEST_F(ThreadTest, EncoderResultsBecomeMessagesAndFailedOutputsAreDeleted) {
         Case{6, "Data formatting error while processing \"song.mid\""},
         Case{1, "Unknown error while processing \"song.mid\""},
         Case{9, "Unknown error while processing \"song.mid\""}}) {
+    // An older output of the name survives every failure; only a complete
+    // track replaces it, and no partial file is left behind.
+    WriteFile("lx_song.wav", {'o', 'l', 'd'});
     result_ = static_cast<Result>(c.code);
     EXPECT_EQ(Run({{song, ""}}), c.code);
     EXPECT_EQ(messages_, c.message ? Strings{c.message} : Strings{}) << c.code;
-    EXPECT_EQ(fs::exists(Path("lx_song.wav")), c.code == 0) << c.code;
+    EXPECT_EQ(ReadBytes(Path("lx_song.wav")) == (Bytes{'o', 'l', 'd'}), c.code != 0) << c.code;
+    for (const auto& entry : fs::directory_iterator(Path(""))) {
+      EXPECT_EQ(entry.path().string().find(kPartialOutputSuffix), std::string::npos) << c.code;
+    }
   }
 }
 
@@ -366,7 +372,7 @@ TEST_F(ThreadTest, FailuresOutsideTheEncoderKeepOtherFilesAlone) {
   EXPECT_EQ(Run({{Path("notes.txt"), ""}, {song, ""}, {song, ""}}), 3);
   EXPECT_EQ(events_.status.size(), 3u);
   EXPECT_EQ(messages_.size(), 1u);
-  EXPECT_FALSE(fs::exists(Path("lx_song.wav")));
+  EXPECT_EQ(ReadBytes(Path("lx_song.wav")), (Bytes{'o', 'l', 'd'}));
   encoderAvailable_ = true;
 
   // Running out of memory fails the file, not the batch.
@@ -385,7 +391,7 @@ TEST_F(ThreadTest, FailuresOutsideTheEncoderKeepOtherFilesAlone) {
     EXPECT_EQ(Run({{song, ""}, {Path("absent.mid"), ""}}), 3);
   }
   EXPECT_EQ(messages_[0], "Error writing to output file \"lx_song.wav\"\n\nFile too large");
-  EXPECT_FALSE(fs::exists(Path("lx_song.wav")));
+  EXPECT_EQ(ReadBytes(Path("lx_song.wav")), (Bytes{'o', 'l', 'd'}));
 
   // An output that cannot be created fails only its file.
   fs::create_directories(Path("lx_song.mp3"));
