@@ -22,6 +22,7 @@ enum class Option {
   kSustainOffset,
   kDiagnostic,
   kDiscard,
+  kJobs,
   kListFormats,
   kHelp,
 };
@@ -33,7 +34,7 @@ struct OptionInfo {
 };
 
 // clang-format off
-constexpr std::array<OptionInfo, 13> kOptions{{
+constexpr std::array<OptionInfo, 14> kOptions{{
   //  name                 option                     value
   {"--format",           Option::kFormat,           true},
   {"--mp3",              Option::kMp3,              false},
@@ -46,6 +47,7 @@ constexpr std::array<OptionInfo, 13> kOptions{{
   {"--sustain-offset",   Option::kSustainOffset,    true},
   {"--diagnostic",       Option::kDiagnostic,       false},
   {"--discard",          Option::kDiscard,          false},
+  {"--jobs",             Option::kJobs,             true},
   {"--list-formats",     Option::kListFormats,      false},
   {"--help",             Option::kHelp,             false},
 }};
@@ -118,6 +120,14 @@ bool ApplyValue(Option option, const std::string& value, CliOptions& options, st
       }
       error = "--sustain-offset must be a whole number from " + std::to_string(kSustainOffsetMin) +
               " to " + std::to_string(kSustainOffsetMax) + ", not '" + value + "'";
+      return false;
+    case Option::kJobs:
+      if (ParseInt(value, number) && number >= 1 && number <= kMaxJobs) {
+        options.jobs = static_cast<unsigned>(number);
+        return true;
+      }
+      error = "--jobs must be a whole number from 1 to " + std::to_string(kMaxJobs) + ", not '" +
+              value + "'";
       return false;
     default:
       return true;
@@ -232,12 +242,16 @@ std::string UsageText() {
          "  --sustain-offset N       sustain timing offset, -200..200 (default 0)\n"
          "  --diagnostic             write diagnostic side files\n"
          "  --discard                compute everything, write no audio\n"
+         "  --jobs N                 convert N files at once (default: one per\n"
+         "                           processor; 1 converts them one after another)\n"
          "  --list-formats           print the output formats and exit\n"
          "  --help                   print this help and exit\n"
          "\n"
-         "The exit status is the batch result: 0 success, 2 cancelled, 3 a source\n"
-         "could not be read, 4 an output could not be written, 5 out of memory,\n"
-         "6 data formatting error, 64 a usage error.\n";
+         "The last lines count the files converted, failed and skipped and name\n"
+         "those that failed. The exit status is 0 when every file converted, else\n"
+         "the first failing file's result: 2 cancelled, 3 a source could not be\n"
+         "read, 4 an output could not be written, 5 out of memory, 6 data\n"
+         "formatting error; 64 a usage error.\n";
 }
 
 std::string FormatListText() {
