@@ -220,8 +220,8 @@ std::string Quote(const fs::path& p) {
 
 void PrintFactor(const char* label, const Timing& t, double seconds, double target) {
   const double factor = seconds / t.cpu;
-  std::printf("  %-28s %7.3f s wall %7.0fx   %7.3f s cpu %7.0fx%s\n", label, t.wall, factor,
-              t.cpu, seconds / t.cpu,
+  std::printf("  %-28s %7.3f s wall %7.0fx   %7.3f s cpu %7.0fx%s\n", label, t.wall,
+              seconds / t.wall, t.cpu, factor,
               target <= 0 ? "" : factor >= target ? "  (target met)" : "  (BELOW TARGET)");
 }
 
