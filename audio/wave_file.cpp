@@ -169,7 +169,8 @@ WaveResult CWaveFile::WriteFrames(const int16_t* interleaved, uint32_t count) {
       r = BufferedWrite(reinterpret_cast<const uint8_t*>(interleaved), bytes);
     } else {
       uint8_t le[4 * kPieceFrames];
-      for (uint32_t i = 0; i < 2 * n; ++i) PutLE16(le + 2 * i, static_cast<uint16_t>(interleaved[i]));
+      for (uint32_t i = 0; i < 2 * n; ++i)
+        PutLE16(le + 2 * i, static_cast<uint16_t>(interleaved[i]));
       r = BufferedWrite(le, bytes);
     }
     if (r != WaveResult::kOk) return r;

@@ -137,8 +137,7 @@ double CpuSeconds(int who) {
 }
 
 double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 struct Timing {
@@ -222,7 +221,9 @@ void PrintFactor(const char* label, const Timing& t, double seconds, double targ
   const double factor = seconds / t.cpu;
   std::printf("  %-28s %7.3f s wall %7.0fx   %7.3f s cpu %7.0fx%s\n", label, t.wall,
               seconds / t.wall, t.cpu, factor,
-              target <= 0 ? "" : factor >= target ? "  (target met)" : "  (BELOW TARGET)");
+              target <= 0        ? ""
+              : factor >= target ? "  (target met)"
+                                 : "  (BELOW TARGET)");
 }
 
 // Peak resident size, in KiB, of a child process that converts `midi`.
@@ -263,8 +264,8 @@ int main() {
               kSeconds, kRateHz, kRepeats);
 
   Timing sox;
-  const bool haveSox = MeasureCommand("sox -n -r " + std::to_string(kRateHz) +
-                                          " -b 16 -c 2 " + Quote(dir / "sine.wav") + " synth " +
+  const bool haveSox = MeasureCommand("sox -n -r " + std::to_string(kRateHz) + " -b 16 -c 2 " +
+                                          Quote(dir / "sine.wav") + " synth " +
                                           std::to_string(kSeconds) + " sine 440",
                                       sox);
   if (haveSox) PrintFactor("sox sine to WAV", sox, kSeconds, 0);
@@ -285,15 +286,14 @@ int main() {
       if (withAccomp && f.id != kFormats[0].id) break;  // quality 2 once is enough
       // Quality 2 is slow: one run each.
       const int repeats = withAccomp ? 1 : kRepeats;
-      const Timing ours = Measure(f.id, midi, dir / "track.mp3", true,
-                                  withAccomp ? &accomp : nullptr, repeats);
+      const Timing ours =
+          Measure(f.id, midi, dir / "track.mp3", true, withAccomp ? &accomp : nullptr, repeats);
       Timing lame;
       const char* quality = withAccomp ? "2" : "9";
-      const bool haveLame =
-          MeasureCommand(std::string("lame --quiet -m s -b 192 -q ") + quality +
-                             " --noreplaygain -t " + Quote(withAccomp ? mixedWav : plainWav) +
-                             " " + Quote(dir / "lame.mp3"),
-                         lame, repeats);
+      const bool haveLame = MeasureCommand(
+          std::string("lame --quiet -m s -b 192 -q ") + quality + " --noreplaygain -t " +
+              Quote(withAccomp ? mixedWav : plainWav) + " " + Quote(dir / "lame.mp3"),
+          lame, repeats);
       PrintFactor(withAccomp ? "to MP3 + accomp. (q 2)" : "to MP3 (q 9)", ours, ours.seconds, 0);
       if (haveLame) {
         PrintFactor(withAccomp ? "lame -q 2, same track" : "lame -q 9, same track", lame,
@@ -318,12 +318,13 @@ int main() {
     peak[i] = ChildPeakKiB(first.id, m, plainWav, &a);
     fs::remove(a);
   }
-  std::printf("Peak resident size, %s to WAV with accompaniment: 1 min %ld KiB, 60 min %ld KiB,"
-              " difference %.2f MiB%s\n",
-              first.name, peak[0], peak[1], (peak[1] - peak[0]) / 1024.0,
-              peak[0] > 0 && peak[1] > 0 && (peak[1] - peak[0]) / 1024.0 <= kRssSlackMiB
-                  ? "  (target met)"
-                  : "  (BELOW TARGET)");
+  std::printf(
+      "Peak resident size, %s to WAV with accompaniment: 1 min %ld KiB, 60 min %ld KiB,"
+      " difference %.2f MiB%s\n",
+      first.name, peak[0], peak[1], (peak[1] - peak[0]) / 1024.0,
+      peak[0] > 0 && peak[1] > 0 && (peak[1] - peak[0]) / 1024.0 <= kRssSlackMiB
+          ? "  (target met)"
+          : "  (BELOW TARGET)");
   fs::remove_all(dir);
   return 0;
 }

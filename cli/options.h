@@ -19,7 +19,7 @@ struct CliOptions {
   bool discardOutput = false;
   bool help = false;
   bool listFormats = false;
-  unsigned jobs = 0;  // files converted at once; 0: one per processor
+  unsigned jobs = 0;               // files converted at once; 0: one per processor
   std::vector<std::string> paths;  // music files or folders, in the order given
 };
 

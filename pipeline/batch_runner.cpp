@@ -164,7 +164,8 @@ std::vector<FileOutcome> CBatchRunner::Run() {
     // A finished file further on that ends the batch stops new starts now;
     // the batch ends once the files before it are through.
     bool endPending = false;
-    for (size_t i = head; i < next; ++i) endPending = endPending || (runs[i]->done && runs[i]->ends);
+    for (size_t i = head; i < next; ++i)
+      endPending = endPending || (runs[i]->done && runs[i]->ends);
     while (!stop && !endPending && active < jobs_ && next < count) {
       runs[next] = std::make_unique<FileRun>(mutex, wake, active);
       FileRun& run = *runs[next];

@@ -150,7 +150,8 @@ TEST_F(CommandTest, FolderBatchMirrorsIntoTheOutputFolder) {
   // Not a terminal: status lines and the summary, no progress bar.
   EXPECT_EQ(o.err, "Conversion in progress\nConverting file 1 of 2\n" +
                        (work_ / "Rolls/a.mid").string() + "\nConverting file 2 of 2\n" +
-                       (work_ / "Rolls/Sub/b.mid").string() + "\n2 converted, 0 failed, 0 skipped\n");
+                       (work_ / "Rolls/Sub/b.mid").string() +
+                       "\n2 converted, 0 failed, 0 skipped\n");
 }
 
 // Several files at once give the very outputs and messages, in list order, of
@@ -166,12 +167,15 @@ TEST_F(CommandTest, ParallelJobsMatchOneAfterAnother) {
   std::ofstream(work_ / "bad.mid") << "MThd but not really";
   names += " bad.mid";
   for (const char* format : {"disklavier --mp3", "pianodisc"}) {
-    const Outcome one = Command(std::string("--format ") + format + " --output-dir o1 --jobs 1" + names);
-    const Outcome three = Command(std::string("--format ") + format + " --output-dir o3 --jobs 3" + names);
+    const Outcome one =
+        Command(std::string("--format ") + format + " --output-dir o1 --jobs 1" + names);
+    const Outcome three =
+        Command(std::string("--format ") + format + " --output-dir o3 --jobs 3" + names);
     EXPECT_EQ(one.status, 3) << format;
     EXPECT_EQ(three.status, 3) << format;
     EXPECT_EQ(three.err, one.err) << format;
-    EXPECT_NE(one.err.find("6 converted, 1 failed, 0 skipped\nfailed: bad.mid\n"), std::string::npos)
+    EXPECT_NE(one.err.find("6 converted, 1 failed, 0 skipped\nfailed: bad.mid\n"),
+              std::string::npos)
         << one.err;
     ASSERT_EQ(Tree(work_ / "o3"), Tree(work_ / "o1"));
     for (const std::string& f : Tree(work_ / "o1")) {

@@ -39,12 +39,12 @@ class ProbeFormat : public CTonveloFormat {
   }
   uint32_t GetPosition() override { return position; }
 
+  using CTonveloFormat::DataChannel;
   using CTonveloFormat::IsAccompanimentFinished;
   using CTonveloFormat::NextAccompanimentSample;
   using CTonveloFormat::NextEvent;
   using CTonveloFormat::PostProgress;
   using CTonveloFormat::SetAccompanimentDelay;
-  using CTonveloFormat::DataChannel;
   using CTonveloFormat::SetDataChannel;
   using CTonveloFormat::WriteData;
   using CTonveloFormat::WriteSilence;
@@ -244,7 +244,8 @@ TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
     ASSERT_EQ(out.Open("", 44100, "", "", false, t.doubled), AudioResult::kOk);
     ProbeFormat f;
     f.SetOutput(&out);
-    f.SetDataChannel(t.dataLeft ? ProbeFormat::DataChannel::kLeft : ProbeFormat::DataChannel::kRight);
+    f.SetDataChannel(t.dataLeft ? ProbeFormat::DataChannel::kLeft
+                                : ProbeFormat::DataChannel::kRight);
     f.SetAccompaniment(&acc);
     f.SetAccompanimentDelay(t.delayFrames / 44100.0);
     ASSERT_EQ(f.GetAccompanimentDelay(), t.delayFrames);
