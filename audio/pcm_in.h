@@ -1,6 +1,7 @@
 #pragma once
-// Accompaniment reader interface: delivers a WAV or MP3 recording frame by
-// frame as it is stored (no resampling, no channel or width conversion).
+// Accompaniment reader interface: delivers a WAV or MP3 recording as it is
+// stored (no resampling, no channel or width conversion), frame by frame or in
+// blocks of interleaved frames.
 
 #include <cstdint>
 #include <filesystem>
@@ -25,6 +26,10 @@ class CPCMIn {
   [[nodiscard]] virtual AudioResult Open(const std::filesystem::path& path) = 0;
   // A mono source writes only frame.left.
   [[nodiscard]] virtual AudioResult ReadFrame(PcmFrame& frame) = 0;
+  // The next `count` frames as left/right pairs (a mono source gives right 0).
+  // Returns how many were delivered: fewer than asked means the read failed
+  // after those. The block form the mixer uses, so no call is made per frame.
+  [[nodiscard]] virtual uint32_t ReadFrames(int16_t* interleaved, uint32_t count) = 0;
   [[nodiscard]] virtual AudioResult Rewind() = 0;
   virtual AudioResult Close() = 0;
 

@@ -74,6 +74,24 @@ AudioResult CPCMIn_FLAC::ReadFrame(PcmFrame& frame) {
   return TakeFrames(&frame, 1) == 1 ? AudioResult::kOk : AudioResult::kFailed;
 }
 
+uint32_t CPCMIn_FLAC::ReadFrames(int16_t* interleaved, uint32_t count) {
+  if (decoder_ == nullptr || failed_) return 0;
+  uint32_t done = 0;
+  while (done < count) {
+    if (readIndex_ == blockFrames_ && !DecodeBlock()) break;
+    const uint32_t n = std::min(count - done, blockFrames_ - readIndex_);
+    const PcmFrame* from = block_.get() + readIndex_;
+    int16_t* to = interleaved + 2 * static_cast<size_t>(done);
+    for (uint32_t i = 0; i < n; ++i) {
+      to[2 * i] = from[i].left;
+      to[2 * i + 1] = channels_ >= 2 ? from[i].right : 0;
+    }
+    readIndex_ += n;
+    done += n;
+  }
+  return done;
+}
+
 AudioResult CPCMIn_FLAC::Rewind() {
   if (decoder_ == nullptr) return AudioResult::kFailed;
   // Resetting seeks back to the start through the callbacks; the metadata is

@@ -27,6 +27,7 @@ class CPCMIn_FLAC : public CPCMIn {
   // thread refuses such files); mono streams fill only frame.left. Past the
   // end of the stream: failure.
   [[nodiscard]] AudioResult ReadFrame(PcmFrame& frame) override;
+  [[nodiscard]] uint32_t ReadFrames(int16_t* interleaved, uint32_t count) override;
   [[nodiscard]] AudioResult Rewind() override;
   // Reports failure when nothing is open.
   AudioResult Close() override;

@@ -170,6 +170,37 @@ AudioResult CPCMIn_MP3::ReadFrame(PcmFrame& frame) {
   return AudioResult::kOk;
 }
 
+uint32_t CPCMIn_MP3::ReadFrames(int16_t* interleaved, uint32_t count) {
+  if (file_ == kInvalidFile) return 0;
+  uint32_t done = 0;
+  while (done < count) {
+    if (decodedFrames_ == 0) {
+      readIndex_ = 0;
+      if (!DecodeMore(decodedFrames_)) {
+        decodedFrames_ = 0;
+        return done;
+      }
+      if (decodedFrames_ == 0) {
+        std::fill(interleaved + 2 * done, interleaved + 2 * count, int16_t{0});
+        return count;
+      }
+    }
+    const uint32_t n = std::min(count - done, decodedFrames_);
+    const int16_t* left = left_.get() + readIndex_;
+    const int16_t* right = right_.get() + readIndex_;
+    int16_t* out = interleaved + 2 * done;
+    const bool stereo = channels_ >= 2;
+    for (uint32_t i = 0; i < n; ++i) {
+      out[2 * i] = left[i];
+      out[2 * i + 1] = stereo ? right[i] : int16_t{0};
+    }
+    readIndex_ += n;
+    decodedFrames_ -= n;
+    done += n;
+  }
+  return done;
+}
+
 AudioResult CPCMIn_MP3::Close() {
   if (file_ == kInvalidFile) return AudioResult::kFailed;
   file_close(file_);

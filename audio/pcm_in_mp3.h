@@ -37,6 +37,9 @@ class CPCMIn_MP3 : public CPCMIn {
   // Past the end of the stream: success, frame untouched. Mono streams fill
   // only frame.left.
   [[nodiscard]] AudioResult ReadFrame(PcmFrame& frame) override;
+  // Past the end of the stream the frames are silent and count as read, the
+  // block form of ReadFrame's success with an untouched frame.
+  [[nodiscard]] uint32_t ReadFrames(int16_t* interleaved, uint32_t count) override;
   [[nodiscard]] AudioResult Rewind() override;
   // Reports failure when nothing is open.
   AudioResult Close() override;

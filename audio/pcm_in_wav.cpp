@@ -22,6 +22,10 @@ AudioResult CPCMIn_WAV::Open(const std::filesystem::path& path) {
 
 AudioResult CPCMIn_WAV::ReadFrame(PcmFrame& frame) { return ToAudio(wave_.ReadFrame(frame)); }
 
+uint32_t CPCMIn_WAV::ReadFrames(int16_t* interleaved, uint32_t count) {
+  return wave_.ReadFrames(interleaved, count);
+}
+
 AudioResult CPCMIn_WAV::Rewind() { return ToAudio(wave_.SeekFrame(0)); }
 
 AudioResult CPCMIn_WAV::Close() { return ToAudio(wave_.Finish()); }

@@ -14,6 +14,7 @@ class CPCMIn_WAV : public CPCMIn {
 
   [[nodiscard]] AudioResult Open(const std::filesystem::path& path) override;
   [[nodiscard]] AudioResult ReadFrame(PcmFrame& frame) override;
+  [[nodiscard]] uint32_t ReadFrames(int16_t* interleaved, uint32_t count) override;
   // Fails for a file with no frames.
   [[nodiscard]] AudioResult Rewind() override;
   AudioResult Close() override;

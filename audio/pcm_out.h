@@ -1,7 +1,8 @@
 #pragma once
-// Output writer interface. Encoders push stereo frames through WriteFrame;
-// with frame doubling (Pianocorder at half speed) every frame is stored twice
-// but counted once, so encoders keep their own timing.
+// Output writer interface. The framework hands it blocks of interleaved
+// stereo frames through WriteFrames; with frame doubling (Pianocorder at half
+// speed) every frame is stored twice but counted once, so encoders keep their
+// own timing.
 
 #include <cstdint>
 #include <filesystem>
@@ -24,13 +25,11 @@ class CPCMOut {
   [[nodiscard]] AudioResult Open(const std::filesystem::path& path, uint32_t sampleRateHz,
                                  const std::string& title, const std::filesystem::path& tagsPath,
                                  bool highQuality, bool doubleFrames);
-  [[nodiscard]] AudioResult WriteFrame(int16_t left, int16_t right) {
-    AudioResult r = PutFrame(left, right);
-    if (r != AudioResult::kOk) return r;
-    if (doubleFrames_) r = PutFrame(left, right);
-    ++frameCount_;
-    return r;
-  }
+  // `count` left/right pairs. A block that fails is not counted.
+  [[nodiscard]] AudioResult WriteFrames(const int16_t* interleaved, uint32_t count);
+  // One frame. Doubled, a failing first copy stops before the second and
+  // counts nothing; a failing second copy is reported after the frame counted.
+  [[nodiscard]] AudioResult WriteFrame(int16_t left, int16_t right);
   virtual AudioResult Close() = 0;
 
   uint32_t GetFrameCount() const { return frameCount_; }
@@ -40,10 +39,15 @@ class CPCMOut {
                                              uint32_t sampleRateHz, const std::string& title,
                                              const std::filesystem::path& tagsPath,
                                              bool highQuality) = 0;
-  [[nodiscard]] virtual AudioResult PutFrame(int16_t left, int16_t right) = 0;
+  // Stores `count` interleaved frames, each exactly once.
+  [[nodiscard]] virtual AudioResult PutFrames(const int16_t* interleaved, uint32_t count) = 0;
 
   uint32_t frameCount_ = 0;
   bool doubleFrames_ = false;
+
+ private:
+  static constexpr uint32_t kDoubledFrames = 2048;  // doubled frames per PutFrames call
+  int16_t doubled_[2 * kDoubledFrames] = {};
 };
 
 }  // namespace tonvelo

@@ -54,9 +54,8 @@ class CPCMOut_FLAC : public CPCMOut {
                                      const std::string& title,
                                      const std::filesystem::path& tagsPath,
                                      bool highQuality) override;
-  [[nodiscard]] AudioResult PutFrame(int16_t left, int16_t right) override {
-    const int16_t frame[2] = {left, right};
-    return AppendFrames(frame, 1);
+  [[nodiscard]] AudioResult PutFrames(const int16_t* interleaved, uint32_t count) override {
+    return AppendFrames(interleaved, count);
   }
 
  private:

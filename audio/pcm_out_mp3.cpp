@@ -1,5 +1,6 @@
 #include "audio/pcm_out_mp3.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <vector>
 
@@ -112,12 +113,24 @@ bool CPCMOut_MP3::EncodeBlock() {
   return WriteEncoded(n);
 }
 
-AudioResult CPCMOut_MP3::PutFrame(int16_t left, int16_t right) {
+AudioResult CPCMOut_MP3::PutFrames(const int16_t* interleaved, uint32_t count) {
   if (lame_ == nullptr || file_ == kInvalidFile) return AudioResult::kFailed;
-  left_[bufferedFrames_] = left;
-  right_[bufferedFrames_] = right;
-  if (++bufferedFrames_ < kBlockFrames) return AudioResult::kOk;
-  return EncodeBlock() ? AudioResult::kOk : AudioResult::kFailed;
+  while (count > 0) {
+    const uint32_t n = std::min(count, kBlockFrames - bufferedFrames_);
+    int16_t* left = left_ + bufferedFrames_;
+    int16_t* right = right_ + bufferedFrames_;
+    for (uint32_t i = 0; i < n; ++i) {
+      left[i] = interleaved[2 * i];
+      right[i] = interleaved[2 * i + 1];
+    }
+    interleaved += 2 * n;
+    count -= n;
+    bufferedFrames_ += n;
+    // Blocks of exactly kBlockFrames keep the stream what frame-by-frame
+    // feeding made of it.
+    if (bufferedFrames_ == kBlockFrames && !EncodeBlock()) return AudioResult::kFailed;
+  }
+  return AudioResult::kOk;
 }
 
 AudioResult CPCMOut_MP3::Close() {

@@ -9,7 +9,9 @@ AudioResult CPCMOut_NULL::OpenFile(const std::filesystem::path& /*path*/, uint32
   return AudioResult::kOk;
 }
 
-AudioResult CPCMOut_NULL::PutFrame(int16_t /*left*/, int16_t /*right*/) { return AudioResult::kOk; }
+AudioResult CPCMOut_NULL::PutFrames(const int16_t* /*interleaved*/, uint32_t /*count*/) {
+  return AudioResult::kOk;
+}
 
 AudioResult CPCMOut_NULL::Close() { return AudioResult::kOk; }
 

@@ -11,8 +11,9 @@ AudioResult CPCMOut_WAV::OpenFile(const std::filesystem::path& path, uint32_t sa
                                                                        : AudioResult::kFailed;
 }
 
-AudioResult CPCMOut_WAV::PutFrame(int16_t left, int16_t right) {
-  return wave_.WriteFrame(left, right) == WaveResult::kOk ? AudioResult::kOk : AudioResult::kFailed;
+AudioResult CPCMOut_WAV::PutFrames(const int16_t* interleaved, uint32_t count) {
+  return wave_.WriteFrames(interleaved, count) == WaveResult::kOk ? AudioResult::kOk
+                                                                  : AudioResult::kFailed;
 }
 
 AudioResult CPCMOut_WAV::Close() {

@@ -20,7 +20,7 @@ class CPCMOut_WAV : public CPCMOut {
                                      const std::string& title,
                                      const std::filesystem::path& tagsPath,
                                      bool highQuality) override;
-  [[nodiscard]] AudioResult PutFrame(int16_t left, int16_t right) override;
+  [[nodiscard]] AudioResult PutFrames(const int16_t* interleaved, uint32_t count) override;
 
  private:
   CWaveFile wave_;

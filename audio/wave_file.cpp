@@ -1,5 +1,7 @@
 #include "audio/wave_file.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace tonvelo {
@@ -157,6 +159,37 @@ WaveResult CWaveFile::WriteFrame(int16_t left, int16_t right) {
   return WaveResult::kOk;
 }
 
+WaveResult CWaveFile::WriteFrames(const int16_t* interleaved, uint32_t count) {
+  if (fmt_.bitsPerSample != 16) {
+    for (uint32_t i = 0; i < count; ++i) {
+      const WaveResult r = WriteFrame(interleaved[2 * i], interleaved[2 * i + 1]);
+      if (r != WaveResult::kOk) return r;
+    }
+    return WaveResult::kOk;
+  }
+  // Pieces small enough that their byte counts cannot overflow.
+  constexpr uint32_t kPieceFrames = 4096;
+  while (count > 0) {
+    const uint32_t n = std::min(count, kPieceFrames);
+    const uint32_t bytes = 4 * n;
+    WaveResult r;
+    if constexpr (std::endian::native == std::endian::little) {
+      r = BufferedWrite(reinterpret_cast<const uint8_t*>(interleaved), bytes);
+    } else {
+      uint8_t le[4 * kPieceFrames];
+      for (uint32_t i = 0; i < 2 * n; ++i)
+        PutLE16(le + 2 * i, static_cast<uint16_t>(interleaved[i]));
+      r = BufferedWrite(le, bytes);
+    }
+    if (r != WaveResult::kOk) return r;
+    dataSizeBytes_ += bytes;
+    frameCount_ += n;
+    interleaved += 2 * n;
+    count -= n;
+  }
+  return WaveResult::kOk;
+}
+
 WaveResult CWaveFile::Finish() {
   if (state_ == kWriting) {
     WaveResult r = FlushBuffer();
@@ -289,6 +322,38 @@ WaveResult CWaveFile::ReadFrame(PcmFrame& frame) {
     if (channels == 2) frame.right = p[1];
   }
   return WaveResult::kOk;
+}
+
+uint32_t CWaveFile::ReadFrames(int16_t* interleaved, uint32_t count) {
+  const uint16_t channels = fmt_.channels;
+  const uint16_t bits = fmt_.bitsPerSample;
+  if ((channels != 1 && channels != 2) || (bits != 8 && bits != 16) || state_ != kReading) {
+    return 0;
+  }
+  const uint32_t frameBytes = channels * (bits / 8u);
+  uint32_t done = 0;
+  while (done < count) {
+    if (bufferFill_ - bufferPos_ < frameBytes && !FillReadAhead(frameBytes)) break;
+    const uint32_t n = std::min(count - done, (bufferFill_ - bufferPos_) / frameBytes);
+    const uint8_t* p = buffer_.data() + bufferPos_;
+    int16_t* out = interleaved + 2 * done;
+    if (bits == 16 && channels == 2 && std::endian::native == std::endian::little) {
+      std::memcpy(out, p, 4 * size_t{n});
+    } else if (bits == 16) {
+      for (uint32_t i = 0; i < n; ++i, p += frameBytes) {
+        out[2 * i] = static_cast<int16_t>(GetLE16(p));
+        out[2 * i + 1] = channels == 2 ? static_cast<int16_t>(GetLE16(p + 2)) : int16_t{0};
+      }
+    } else {
+      for (uint32_t i = 0; i < n; ++i, p += frameBytes) {
+        out[2 * i] = p[0];
+        out[2 * i + 1] = channels == 2 ? p[1] : 0;
+      }
+    }
+    bufferPos_ += n * frameBytes;
+    done += n;
+  }
+  return done;
 }
 
 WaveResult CWaveFile::SeekFrame(uint32_t index) {

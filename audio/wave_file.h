@@ -45,6 +45,8 @@ class CWaveFile {
                                      uint16_t bitsPerSample, uint16_t channels);
   // 16 bits: both values as written; 8 bits: the low byte of each.
   [[nodiscard]] WaveResult WriteFrame(int16_t left, int16_t right);
+  // `count` interleaved left/right pairs, each stored as WriteFrame would.
+  [[nodiscard]] WaveResult WriteFrames(const int16_t* interleaved, uint32_t count);
   // Patches both size fields and closes; on a reading or closed object, Close.
   [[nodiscard]] WaveResult Finish();
   // Closes in any state; a writing object gets its RIFF size patched only.
@@ -55,6 +57,9 @@ class CWaveFile {
   // does not stop at the end of the data chunk: callers count against
   // GetFrameCount.
   [[nodiscard]] WaveResult ReadFrame(PcmFrame& frame);
+  // Up to `count` frames as left/right pairs (right 0 for mono); returns how
+  // many were read before the first failure.
+  uint32_t ReadFrames(int16_t* interleaved, uint32_t count);
   [[nodiscard]] WaveResult SeekFrame(uint32_t index);
 
   uint32_t GetSampleRate() const { return fmt_.sampleRateHz; }

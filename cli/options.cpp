@@ -25,6 +25,7 @@ enum class Option {
   kDiagnostic,
   kDiscard,
   kSeed,
+  kJobs,
   kListFormats,
   kHelp,
   kVersion,
@@ -37,7 +38,7 @@ struct OptionInfo {
 };
 
 // clang-format off
-constexpr std::array<OptionInfo, 16> kOptions{{
+constexpr std::array<OptionInfo, 17> kOptions{{
   //  name                 option                     value
   {"--format",           Option::kFormat,           true},
   {"--mp3",              Option::kMp3,              false},
@@ -52,6 +53,7 @@ constexpr std::array<OptionInfo, 16> kOptions{{
   {"--diagnostic",       Option::kDiagnostic,       false},
   {"--discard",          Option::kDiscard,          false},
   {"--seed",             Option::kSeed,             true},
+  {"--jobs",             Option::kJobs,             true},
   {"--list-formats",     Option::kListFormats,      false},
   {"--help",             Option::kHelp,             false},
   {"--version",          Option::kVersion,          false},
@@ -132,6 +134,14 @@ bool ApplyValue(Option option, const std::string& value, CliOptions& options, st
         return true;
       }
       error = "--seed must be a whole number from 0 to 999999999, not '" + value + "'";
+      return false;
+    case Option::kJobs:
+      if (ParseInt(value, number) && number >= 1 && number <= kMaxJobs) {
+        options.jobs = static_cast<unsigned>(number);
+        return true;
+      }
+      error = "--jobs must be a whole number from 1 to " + std::to_string(kMaxJobs) + ", not '" +
+              value + "'";
       return false;
     default:
       return true;
@@ -267,13 +277,17 @@ std::string UsageText() {
          "                           (LX family: write the byte stream to a .bit file)\n"
          "  --seed N                 LX scrambler seed, for reproducible output\n"
          "                           (default: the time of day)\n"
+         "  --jobs N                 convert N files at once (default: one per\n"
+         "                           processor; 1 converts them one after another)\n"
          "  --list-formats           print the output formats and exit\n"
          "  --help                   print this help and exit\n"
          "  --version                print the version and exit\n"
          "\n"
-         "The exit status is the batch result: 0 success, 2 cancelled, 3 a source\n"
-         "could not be read, 4 an output could not be written, 5 out of memory,\n"
-         "6 data formatting error, 64 a usage error.\n";
+         "The last lines count the files converted, failed and skipped and name\n"
+         "those that failed. The exit status is 0 when every file converted, else\n"
+         "the first failing file's result: 2 cancelled, 3 a source could not be\n"
+         "read, 4 an output could not be written, 5 out of memory, 6 data\n"
+         "formatting error; 64 a usage error.\n";
 }
 
 std::string VersionText() {

@@ -13,6 +13,7 @@
 namespace tonvelo {
 
 constexpr int kExitUsage = 64;  // sysexits' EX_USAGE
+constexpr int kMaxJobs = 256;
 
 struct CliOptions {
   ConversionSettings settings;
@@ -22,6 +23,7 @@ struct CliOptions {
   bool help = false;
   bool version = false;
   bool listFormats = false;
+  unsigned jobs = 0;               // files converted at once; 0: one per processor
   std::vector<std::string> paths;  // music files or folders, in the order given
 };
 

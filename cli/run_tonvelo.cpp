@@ -1,7 +1,9 @@
 #include "cli/run_tonvelo.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "cli/options.h"
 #include "cli/stderr_events.h"
@@ -22,15 +24,21 @@ int UsageError(const CliStreams& streams, const std::string& text) {
   return kExitUsage;
 }
 
-// The closing box of the desktop dialog; 3 and 4 have been reported per file.
-void ShowClosingMessage(int result, ConversionEvents& events) {
-  if (result == ToInt(Result::kSuccess)) {
-    events.ShowMessage(MessageIcon::kInformation, "Completed successfully");
-  } else if (result == ToInt(Result::kCancelled)) {
-    events.ShowMessage(MessageIcon::kWarning, "Conversion cancelled");
-  } else if (result != ToInt(Result::kSourceDamaged) && result != ToInt(Result::kWriteError)) {
-    events.ShowMessage(MessageIcon::kError, "An unknown error occurred");
+// The last lines: what became of the files, and which failed.
+void PrintSummary(const std::vector<FileEntry>& entries, const std::vector<FileOutcome>& outcomes,
+                  std::FILE* err) {
+  size_t tally[3] = {0, 0, 0};
+  for (const FileOutcome& o : outcomes) ++tally[static_cast<int>(o.state)];
+  std::fprintf(err, "%zu converted, %zu failed, %zu skipped\n",
+               tally[static_cast<int>(FileState::kConverted)],
+               tally[static_cast<int>(FileState::kFailed)],
+               tally[static_cast<int>(FileState::kSkipped)]);
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    if (outcomes[i].state == FileState::kFailed) {
+      std::fprintf(err, "failed: %s\n", entries[i].sourcePath.c_str());
+    }
   }
+  std::fflush(err);
 }
 
 }  // namespace
@@ -84,20 +92,16 @@ int RunTonvelo(const std::vector<std::string>& args, const CancelFlag& cancel,
   }
   if (entries.empty()) return kExitUsage;
 
-  CConversionThread thread(entries, options.settings, events, cancel);
-  thread.SetDiagnosticOutput(options.diagnosticOutput);
-  thread.SetDiscardOutput(options.discardOutput);
-  thread.SetScramblerSeed(options.seed);
-  thread.SetEncoderFactory(createEncoder);
-  int result;
-  if (thread.Start()) {
-    thread.Join();
-    result = events.GetFinishedResult();
-  } else {
-    result = thread.Run();
-  }
-  ShowClosingMessage(result, events);
-  return result;
+  unsigned jobs = options.jobs;
+  if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
+  CBatchRunner runner(entries, options.settings, events, cancel, jobs);
+  runner.SetDiagnosticOutput(options.diagnosticOutput);
+  runner.SetDiscardOutput(options.discardOutput);
+  runner.SetScramblerSeed(options.seed);
+  runner.SetEncoderFactory(createEncoder);
+  const std::vector<FileOutcome> outcomes = runner.Run();
+  PrintSummary(entries, outcomes, streams.err);
+  return BatchExitResult(outcomes);
 }
 
 }  // namespace tonvelo

@@ -1,13 +1,14 @@
 #pragma once
 // The whole `tonvelo` command behind main(): parse, collect the files (folders
-// searched as "Add Folder" does), run the batch on a conversion thread, print
-// the closing line, return the exit status (the batch result, or kExitUsage).
+// searched as "Add Folder" does), run the batch with up to --jobs files at
+// once, print the summary, return the exit status (0 when every file
+// converted, else the first failing file's result; kExitUsage).
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "pipeline/conversion_thread.h"
+#include "pipeline/batch_runner.h"
 
 namespace tonvelo {
 

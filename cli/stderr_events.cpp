@@ -26,9 +26,14 @@ void CStderrEvents::OnProgress(unsigned percent) {
   const unsigned filled = percent * kBarWidth / 100;
   std::string bar(filled, '#');
   bar.append(kBarWidth - filled, '.');
-  std::fprintf(err_, "\r[%s] %3u%%", bar.c_str(), percent);
+  std::fprintf(err_, "\r%s[%s] %3u%%", filesText_.c_str(), bar.c_str(), percent);
   std::fflush(err_);
   barShown_ = true;
+}
+
+void CStderrEvents::OnBatchProgress(size_t filesDone, size_t fileCount, unsigned percent) {
+  filesText_ = std::to_string(filesDone) + "/" + std::to_string(fileCount) + " files ";
+  OnProgress(percent);
 }
 
 void CStderrEvents::OnFinished(int result) {

@@ -1,5 +1,6 @@
 #include "framework/tonvelo_format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -45,84 +46,124 @@ void CTonveloFormat::SetAccompaniment(CPCMIn* accompaniment) {
   accompanimentChannels_ = accompaniment->GetChannels();
   accompanimentLengthFrames_ = accompaniment->GetLength();
   accompanimentFramesRead_ = 0;
+  accompanimentFramesFetched_ = 0;
   accompanimentFailed_ = false;
+  readAheadFailed_ = false;
+  readAheadPos_ = readAheadFill_ = 0;
   antiPhase_ = false;
   if (accompanimentChannels_ != 2) return;
 
   // A stereo recording whose channels largely cancel would fold to near
   // silence; such files are taken from the left channel alone.
   uint32_t cancelling = 0;
-  for (uint32_t k = 0; k < accompanimentLengthFrames_; ++k) {
-    PcmFrame f;
-    if (accompaniment->ReadFrame(f) != AudioResult::kOk) break;
-    const int l = f.left, r = f.right;
-    const int sum = std::abs(l + r);
-    if (sum < std::abs(l / 3) && sum < std::abs(r / 3)) ++cancelling;
+  for (uint32_t k = 0; k < accompanimentLengthFrames_;) {
+    const uint32_t want = std::min(kBlockFrames, accompanimentLengthFrames_ - k);
+    const uint32_t got = accompaniment->ReadFrames(rawBlock_, want);
+    for (uint32_t i = 0; i < got; ++i) {
+      const int l = rawBlock_[2 * i], r = rawBlock_[2 * i + 1];
+      const int sum = std::abs(l + r);
+      if (sum < std::abs(l / 3) && sum < std::abs(r / 3)) ++cancelling;
+    }
+    k += got;
+    if (got < want) break;
   }
   if (cancelling > accompanimentLengthFrames_ / 5) antiPhase_ = true;
   (void)accompaniment->Rewind();
 }
 
-int16_t CTonveloFormat::NextAccompanimentSample() {
-  if (accompaniment_ == nullptr) return 0;
-  if (accompanimentDelayFrames_ > 0) {
-    --accompanimentDelayFrames_;
-    return 0;
-  }
-  if (accompanimentFailed_ || accompanimentFramesRead_ >= accompanimentLengthFrames_) return 0;
-  PcmFrame f;
-  if (accompaniment_->ReadFrame(f) != AudioResult::kOk) {
-    // A reader that fails once (a truncated file) never recovers; treating
-    // the recording as ended keeps encoders that wait for its end finite.
-    accompanimentFailed_ = true;
-    return 0;
-  }
-  int s;
-  if (accompanimentChannels_ < 2 || antiPhase_) {
-    s = f.left;
-  } else {
-    // Frames carry at most two channels; a constant divisor keeps the
-    // per-frame division cheap. Truncates toward zero, like the mean of any
-    // channel count would.
-    s = (f.left + f.right) / 2;
-  }
-  const uint32_t k = accompanimentFramesRead_;
+void CTonveloFormat::ReadAccompanimentBlock() {
+  const uint32_t first = accompanimentFramesFetched_;
   const uint32_t n = accompanimentLengthFrames_;
-  if (k < kFadeFrames) {
-    s = static_cast<int>(s * static_cast<double>(k) / 400.0);
-  } else if (n - k < kFadeFrames) {
-    s = static_cast<int>(s * static_cast<double>(n - k) / 400.0);
+  const uint32_t want = std::min(kBlockFrames, n - first);
+  const uint32_t got = accompaniment_->ReadFrames(rawBlock_, want);
+  // A reader that fails once (a truncated file) never recovers; the frames
+  // before the failure still play.
+  if (got < want) readAheadFailed_ = true;
+  const int16_t* in = rawBlock_;
+  if (accompanimentChannels_ < 2 || antiPhase_) {
+    for (uint32_t i = 0; i < got; ++i) readAhead_[i] = in[2 * i];
+  } else {
+    // Frames carry at most two channels; a constant divisor keeps the fold
+    // cheap. Truncates toward zero, like the mean of any channel count would.
+    for (uint32_t i = 0; i < got; ++i) {
+      readAhead_[i] = static_cast<int16_t>((in[2 * i] + in[2 * i + 1]) / 2);
+    }
   }
-  ++accompanimentFramesRead_;
-  return static_cast<int16_t>(s);
+  // Fades over the first and last kFadeFrames frames, by frame index k:
+  // s * k / 400 going in, s * (n - k) / 400 going out, truncated. The products
+  // are exact in 32 bits, so this is the same as the division in double.
+  const uint32_t end = first + got;
+  for (uint32_t k = first; k < std::min(end, kFadeFrames); ++k) {
+    int16_t& s = readAhead_[k - first];
+    s = static_cast<int16_t>(s * static_cast<int>(k) / static_cast<int>(kFadeFrames));
+  }
+  const uint32_t fadeOutFrom = n > kFadeFrames ? n - kFadeFrames + 1 : 0;
+  for (uint32_t k = std::max({first, fadeOutFrom, kFadeFrames}); k < end; ++k) {
+    int16_t& s = readAhead_[k - first];
+    s = static_cast<int16_t>(s * static_cast<int>(n - k) / static_cast<int>(kFadeFrames));
+  }
+  accompanimentFramesFetched_ = end;
+  readAheadPos_ = 0;
+  readAheadFill_ = got;
+}
+
+void CTonveloFormat::FillAccompaniment(int16_t* dst, uint32_t stride, uint32_t count) {
+  uint32_t i = 0;
+  while (i < count) {
+    const uint32_t left = count - i;
+    if (accompaniment_ == nullptr || accompanimentFailed_ ||
+        (accompanimentDelayFrames_ == 0 &&
+         accompanimentFramesRead_ >= accompanimentLengthFrames_)) {
+      for (; i < count; ++i) dst[i * stride] = 0;
+      return;
+    }
+    if (accompanimentDelayFrames_ > 0) {
+      const uint32_t n = std::min(left, accompanimentDelayFrames_);
+      for (uint32_t j = 0; j < n; ++j, ++i) dst[i * stride] = 0;
+      accompanimentDelayFrames_ -= n;
+      continue;
+    }
+    if (readAheadPos_ == readAheadFill_) {
+      // The frame that met the failure is silent and not counted; from then on
+      // the recording counts as ended.
+      if (readAheadFailed_) {
+        accompanimentFailed_ = true;
+      } else {
+        ReadAccompanimentBlock();
+      }
+      continue;
+    }
+    const uint32_t n = std::min(left, readAheadFill_ - readAheadPos_);
+    const int16_t* src = readAhead_ + readAheadPos_;
+    for (uint32_t j = 0; j < n; ++j, ++i) dst[i * stride] = src[j];
+    readAheadPos_ += n;
+    accompanimentFramesRead_ += n;
+  }
+}
+
+Result CTonveloFormat::WriteBlocks(const int16_t* data, uint32_t count) {
+  const uint32_t dataAt = dataChannel_ == DataChannel::kLeft ? 0 : 1;
+  while (count > 0) {
+    const uint32_t n = std::min(count, kBlockFrames);
+    FillAccompaniment(outBlock_ + (1 - dataAt), 2, n);
+    int16_t* out = outBlock_ + dataAt;
+    if (data != nullptr) {
+      for (uint32_t i = 0; i < n; ++i) out[2 * i] = data[i];
+      data += n;
+    } else {
+      for (uint32_t i = 0; i < n; ++i) out[2 * i] = 0;
+    }
+    if (output_->WriteFrames(outBlock_, n) != AudioResult::kOk) return Result::kWriteError;
+    count -= n;
+  }
+  return Result::kSuccess;
 }
 
 Result CTonveloFormat::WriteData(const int16_t* data, uint32_t count) {
-  if (dataChannel_ == DataChannel::kLeft) {
-    for (uint32_t i = 0; i < count; ++i) {
-      if (output_->WriteFrame(data[i], NextAccompanimentSample()) != AudioResult::kOk) {
-        return Result::kWriteError;
-      }
-    }
-  } else {
-    for (uint32_t i = 0; i < count; ++i) {
-      if (output_->WriteFrame(NextAccompanimentSample(), data[i]) != AudioResult::kOk) {
-        return Result::kWriteError;
-      }
-    }
-  }
-  return Result::kSuccess;
+  return WriteBlocks(data, count);
 }
 
-Result CTonveloFormat::WriteSilence(uint32_t frames) {
-  for (uint32_t i = 0; i < frames; ++i) {
-    const int16_t other = NextAccompanimentSample();
-    const AudioResult r = dataChannel_ == DataChannel::kLeft ? output_->WriteFrame(0, other)
-                                                             : output_->WriteFrame(other, 0);
-    if (r != AudioResult::kOk) return Result::kWriteError;
-  }
-  return Result::kSuccess;
-}
+Result CTonveloFormat::WriteSilence(uint32_t frames) { return WriteBlocks(nullptr, frames); }
 
 bool CTonveloFormat::IsAccompanimentFinished() const {
   return accompaniment_ == nullptr || accompanimentFailed_ ||

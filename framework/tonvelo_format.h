@@ -4,6 +4,10 @@
 // output rate and options, the 8-bit song title, the accompaniment mixing
 // (delay, mono fold-down, fades), progress reporting and the event scheduler
 // that hands out each music event once the signal has reached its time.
+//
+// Signal travels in blocks: the accompaniment is read ahead a block at a
+// time and folded and faded there, and each stretch of data signal an encoder
+// writes goes to the writer as interleaved blocks, one call per block.
 
 #include <atomic>
 #include <cstdint>
@@ -19,6 +23,8 @@
 namespace tonvelo {
 
 constexpr uint32_t kFadeFrames = 400;
+// Frames per block handed to the writer and read ahead from the accompaniment.
+constexpr uint32_t kBlockFrames = 4096;
 constexpr size_t kTitleBytes = 512;
 
 using CancelFlag = std::atomic<int>;
@@ -65,7 +71,8 @@ class CTonveloFormat {
   // The one way encoders put signal into the output: `count` samples of the
   // data channel, each paired with the next accompaniment sample on the other
   // channel. Encoders never call the writer themselves, so how frames travel
-  // to it (and in what block sizes) is the framework's business alone.
+  // to it (and in what block sizes) is the framework's business alone. All
+  // frames are with the writer when these return.
   void SetDataChannel(DataChannel channel) { dataChannel_ = channel; }
   [[nodiscard]] Result WriteData(const int16_t* data, uint32_t count);
   // Frames whose data sample is 0; the accompaniment runs on.
@@ -73,7 +80,11 @@ class CTonveloFormat {
   // Frames handed to the writer so far.
   uint32_t FramesWritten() const { return output_ != nullptr ? output_->GetFrameCount() : 0; }
 
-  int16_t NextAccompanimentSample();
+  int16_t NextAccompanimentSample() {
+    int16_t s;
+    FillAccompaniment(&s, 1, 1);
+    return s;
+  }
   bool IsAccompanimentFinished() const;
   void SetAccompanimentDelay(double seconds) {
     accompanimentDelayFrames_ = SecondsToSamples(seconds);
@@ -91,6 +102,13 @@ class CTonveloFormat {
   // failing Advance's code.
   [[nodiscard]] Result NextEvent(MusicEvent& ev);
 
+  // The next `count` accompaniment samples, at dst[0], dst[stride], ...: the
+  // delay first, then the recording folded to mono and faded, then zeros.
+  void FillAccompaniment(int16_t* dst, uint32_t stride, uint32_t count);
+  // Reads and mixes the next block of the recording into the read-ahead.
+  void ReadAccompanimentBlock();
+  [[nodiscard]] Result WriteBlocks(const int16_t* data, uint32_t count);
+
   char title_[kTitleBytes] = {};
   CPCMOut* output_ = nullptr;
   CMusicFile2MID* source_ = nullptr;
@@ -104,9 +122,18 @@ class CTonveloFormat {
   uint32_t accompanimentChannels_ = 0;
   bool antiPhase_ = false;
   uint32_t accompanimentDelayFrames_ = 0;
-  uint32_t accompanimentFramesRead_ = 0;
+  uint32_t accompanimentFramesRead_ = 0;  // handed out to the mix
   uint32_t accompanimentLengthFrames_ = 0;
   bool accompanimentFailed_ = false;  // a read failed: no more frames will come
+  // Read-ahead: mixed samples [pos, fill) not yet handed out; the frames
+  // fetched from the reader so far; a short read waiting behind them.
+  uint32_t readAheadPos_ = 0;
+  uint32_t readAheadFill_ = 0;
+  uint32_t accompanimentFramesFetched_ = 0;
+  bool readAheadFailed_ = false;
+  int16_t readAhead_[kBlockFrames] = {};
+  int16_t rawBlock_[2 * kBlockFrames] = {};  // frames as read
+  int16_t outBlock_[2 * kBlockFrames] = {};  // interleaved frames for the writer
   uint32_t halfUnitFrames_ = 0;
   uint32_t lastProgress_ = 101;
   const CancelFlag* cancel_ = nullptr;

@@ -235,16 +235,30 @@ void CConversionThread::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
+void CConversionThread::AnnounceBatch(const ConversionSettings& settings,
+                                      ConversionEvents& events) {
+  events.OnStatus("Conversion in progress");
+  const bool mp3 = settings.audioFileType == kAudioFileMp3;
+  if (mp3 && settings.outputFormat == kFormatDisklavier) {
+    events.ShowMessage(MessageIcon::kWarning, kDisklavierMp3Warning);
+  }
+  if (mp3 &&
+      (settings.outputFormat == kFormatCassetteA || settings.outputFormat == kFormatCassetteB)) {
+    events.ShowMessage(MessageIcon::kWarning, kCassetteMp3Warning);
+  }
+}
+
+int CConversionThread::ConvertOne(size_t index, bool& endsBatch, std::string& keptOutput) {
+  batchResult_ = ToInt(Result::kSuccess);
+  keptOutput_.clear();
+  endsBatch = ConvertGuarded(index) == FileFlow::kBatchEnds;
+  keptOutput = keptOutput_;
+  return batchResult_;
+}
+
 int CConversionThread::Run() {
   batchResult_ = ToInt(Result::kSuccess);
-  events_.OnStatus("Conversion in progress");
-  if (IsMp3() && settings_.outputFormat == kFormatDisklavier) {
-    events_.ShowMessage(MessageIcon::kWarning, kDisklavierMp3Warning);
-  }
-  if (IsMp3() &&
-      (settings_.outputFormat == kFormatCassetteA || settings_.outputFormat == kFormatCassetteB)) {
-    events_.ShowMessage(MessageIcon::kWarning, kCassetteMp3Warning);
-  }
+  AnnounceBatch(settings_, events_);
   for (size_t i = 0; i < files_.size() && batchResult_ != ToInt(Result::kCancelled); ++i) {
     if (ConvertGuarded(i) == FileFlow::kBatchEnds) break;
   }
@@ -419,6 +433,7 @@ CConversionThread::FileFlow CConversionThread::Encode(FileWork& work) {
 
   ReportResult(result, errorCode, work);
   if (result != ToInt(Result::kSuccess) && work.outputOnDisk) (void)file_delete(work.partialPath);
+  if (result == ToInt(Result::kSuccess) && work.outputOnDisk) keptOutput_ = work.outputPath;
   return FileFlow::kNextFile;
 }
 

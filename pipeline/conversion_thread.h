@@ -73,6 +73,15 @@ class CConversionThread {
   // result, which OnFinished has just delivered.
   int Run();
 
+  // One file of a batch that several threads convert at once (CBatchRunner):
+  // converts file `index` of the list with this object's events and cancel
+  // flag, without the batch's opening status and warnings, and returns its
+  // result; `endsBatch` tells whether the batch must stop after it, and
+  // `keptOutput` names the output file it left (empty when none).
+  int ConvertOne(size_t index, bool& endsBatch, std::string& keptOutput);
+  // The batch's opening status and lossy-format warnings.
+  static void AnnounceBatch(const ConversionSettings& settings, ConversionEvents& events);
+
  private:
   enum class FileFlow { kNextFile, kBatchEnds };
   struct FileWork;
@@ -106,6 +115,7 @@ class CConversionThread {
   EncoderFactory createEncoder_;
   PianocorderLoader loadPianocorder_;
   int batchResult_ = 0;
+  std::string keptOutput_;  // the last file's finished output, if written
   std::thread thread_;
 };
 

@@ -53,10 +53,10 @@ class CommandTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(base_); }
 
-  void WriteMidi(const std::string& relative) const {
+  void WriteMidi(const std::string& relative, uint8_t note = 60, uint32_t ticks = 240) const {
     fs::create_directories((work_ / relative).parent_path());
     test::MidiBuilder midi(0, 480);
-    midi.AddTrack().NoteOn(0, 0, 60, 100).NoteOff(240, 0, 60).End();
+    midi.AddTrack().NoteOn(0, 0, note, 100).NoteOff(ticks, 0, note).End();
     midi.Write(work_ / relative);
   }
 
@@ -179,10 +179,57 @@ TEST_F(CommandTest, FolderBatchMirrorsIntoTheOutputFolder) {
   EXPECT_EQ(Tree(work_ / "out"),
             (std::vector<std::string>{"Rolls", "Rolls/Sub", "Rolls/Sub/disklavier_b.wav",
                                       "Rolls/disklavier_a.wav"}));
-  // Not a terminal: status lines and the closing line, no progress bar.
+  // Not a terminal: status lines and the summary, no progress bar.
   EXPECT_EQ(o.err, "Conversion in progress\nConverting file 1 of 2\n" +
                        (work_ / "Rolls/a.mid").string() + "\nConverting file 2 of 2\n" +
-                       (work_ / "Rolls/Sub/b.mid").string() + "\nCompleted successfully\n");
+                       (work_ / "Rolls/Sub/b.mid").string() +
+                       "\n2 converted, 0 failed, 0 skipped\n");
+}
+
+// Several files at once give the very outputs and messages, in list order, of
+// one file after another; a file that ends the batch stops both alike.
+TEST_F(CommandTest, ParallelJobsMatchOneAfterAnother) {
+  std::string names;
+  for (int k = 0; k < 6; ++k) {
+    const std::string name = "m" + std::to_string(k) + ".mid";
+    // Longest first, so that later files finish before earlier ones.
+    WriteMidi(name, static_cast<uint8_t>(40 + 7 * k), static_cast<uint32_t>(9600 - 1500 * k));
+    names += " " + name;
+  }
+  std::ofstream(work_ / "bad.mid") << "MThd but not really";
+  names += " bad.mid";
+  for (const char* format : {"disklavier --mp3", "pianodisc"}) {
+    const Outcome one =
+        Command(std::string("--format ") + format + " --output-dir o1 --jobs 1" + names);
+    const Outcome three =
+        Command(std::string("--format ") + format + " --output-dir o3 --jobs 3" + names);
+    EXPECT_EQ(one.status, 3) << format;
+    EXPECT_EQ(three.status, 3) << format;
+    EXPECT_EQ(three.err, one.err) << format;
+    EXPECT_NE(one.err.find("6 converted, 1 failed, 0 skipped\nfailed: bad.mid\n"),
+              std::string::npos)
+        << one.err;
+    ASSERT_EQ(Tree(work_ / "o3"), Tree(work_ / "o1"));
+    for (const std::string& f : Tree(work_ / "o1")) {
+      EXPECT_EQ(Slurp(work_ / "o3" / f), Slurp(work_ / "o1" / f)) << f;
+    }
+    fs::remove_all(work_ / "o1");
+    fs::remove_all(work_ / "o3");
+  }
+  // The accompaniment guard ends the batch at m1: later files neither
+  // convert nor leave anything behind, with one job or several.
+  std::ofstream(work_ / "m1.wav") << "RIFF";
+  for (const char* jobs : {"1", "4"}) {
+    const Outcome o = Command(std::string("--format pianodisc --jobs ") + jobs + names);
+    EXPECT_EQ(o.status, 2) << jobs;
+    EXPECT_TRUE(fs::exists(work_ / "m0.wav")) << jobs;
+    for (const char* later : {"m2.wav", "m3.wav", "m4.wav", "m5.wav"}) {
+      EXPECT_FALSE(fs::exists(work_ / later)) << jobs << later;
+    }
+    EXPECT_NE(o.err.find("1 converted, 1 failed, 5 skipped\nfailed: m1.mid\n"), std::string::npos)
+        << o.err;
+    fs::remove(work_ / "m0.wav");
+  }
 }
 
 class RunTonveloTest : public CommandTest {
@@ -210,26 +257,48 @@ class RunTonveloTest : public CommandTest {
   std::string err_;
 };
 
-TEST_F(RunTonveloTest, ReportsLikeTheDialogAndExitsWithTheBatchResult) {
+TEST_F(RunTonveloTest, ExitsWithTheFirstFailureAndListsTheFailedFiles) {
   EncoderFactory none = [](int, const EncoderOptions&) { return nullptr; };
   WriteMidi("song.mid");
   EXPECT_EQ(Run({"song.mid"}, none), kExitUsage);
   EXPECT_EQ(err_, "tonvelo: format 'lx' is not available in this build (see tonvelo --help)\n");
 
   fs::create_directories(work_ / "Empty");
-  std::ofstream(work_ / "notes.txt") << std::string(64, 'x');
   EXPECT_EQ(Run({"--format", "8", "Empty"}, CreateEncoder), kExitUsage);
   EXPECT_EQ(err_, "error: No supported files found in that location: \"Empty\"\n");
 
-  // Named files are taken whatever their extension; the last file decides.
-  EXPECT_EQ(Run({"--format", "8", "notes.txt"}, CreateEncoder), 3);
-  EXPECT_EQ(err_,
-            "Conversion in progress\nConverting file 1 of 1\nnotes.txt\n"
-            "error: \"notes.txt\" is not a valid MIDI or ESEQ file\n");
-  EXPECT_EQ(Run({"--format", "8", "--mp3", "notes.txt", "song.mid"}, CreateEncoder), 0);
-  EXPECT_EQ(err_.rfind("Conversion in progress\nwarning: Please note that Disklavier tracks", 0),
-            0u);
-  EXPECT_TRUE(fs::exists(work_ / "song.mp3"));
+  // Good, damaged and unwritable files (the output name is taken by a
+  // folder); named files are taken whatever their extension.
+  std::ofstream(work_ / "notes.txt") << std::string(64, 'x');
+  WriteMidi("locked.mid");
+  fs::create_directories(work_ / "out" / "locked.wav");
+  const std::vector<std::string> common = {"--format", "8", "--output-dir", "out"};
+  struct Case {
+    std::vector<std::string> files;
+    int status;
+    std::string summary;
+  };
+  const Case cases[] = {
+      {{"song.mid", "notes.txt", "locked.mid", "song.mid"},
+       3,
+       "2 converted, 2 failed, 0 skipped\nfailed: notes.txt\nfailed: locked.mid\n"},
+      {{"locked.mid", "notes.txt"},
+       4,
+       "0 converted, 2 failed, 0 skipped\nfailed: locked.mid\nfailed: notes.txt\n"},
+      {{"song.mid"}, 0, "1 converted, 0 failed, 0 skipped\n"},
+  };
+  for (const Case& c : cases) {
+    for (const char* jobs : {"1", "2"}) {
+      std::vector<std::string> args = common;
+      args.insert(args.end(), {"--jobs", jobs});
+      args.insert(args.end(), c.files.begin(), c.files.end());
+      EXPECT_EQ(Run(args, CreateEncoder), c.status) << c.summary;
+      ASSERT_GE(err_.size(), c.summary.size());
+      EXPECT_EQ(err_.substr(err_.size() - c.summary.size()), c.summary) << err_;
+      EXPECT_EQ(err_.find("error: Couldn't create output file \"locked.wav\"") != std::string::npos,
+                c.status != 0);
+    }
+  }
   // A missing path is one more file that cannot be opened.
   WriteMidi("a.mid");
   EXPECT_NE(Run({"--format", "8", "a.mid", "missing.mid", "song.mid"}, CreateEncoder), kExitUsage);
@@ -239,8 +308,8 @@ TEST_F(RunTonveloTest, ReportsLikeTheDialogAndExitsWithTheBatchResult) {
   EXPECT_TRUE(fs::exists(work_ / "a.wav") && fs::exists(work_ / "song.wav"));
 
   cancel_.store(1);
-  EXPECT_EQ(Run({"--format", "8", "song.mid"}, CreateEncoder), 2);
-  EXPECT_EQ(err_, "Conversion in progress\nwarning: Conversion cancelled\n");
+  EXPECT_EQ(Run({"--format", "8", "song.mid", "song.mid"}, CreateEncoder), 2);
+  EXPECT_EQ(err_, "Conversion in progress\n0 converted, 0 failed, 2 skipped\n");
 }
 
 }  // namespace

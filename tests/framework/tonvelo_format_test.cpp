@@ -12,6 +12,7 @@
 
 #include "tests/support/fake_accompaniment.h"
 #include "tests/support/fake_reader.h"
+#include "tests/support/memory_output.h"
 #include "tests/support/recording_events.h"
 
 namespace tonvelo {
@@ -38,11 +39,15 @@ class ProbeFormat : public CTonveloFormat {
   }
   uint32_t GetPosition() override { return position; }
 
+  using CTonveloFormat::DataChannel;
   using CTonveloFormat::IsAccompanimentFinished;
   using CTonveloFormat::NextAccompanimentSample;
   using CTonveloFormat::NextEvent;
   using CTonveloFormat::PostProgress;
   using CTonveloFormat::SetAccompanimentDelay;
+  using CTonveloFormat::SetDataChannel;
+  using CTonveloFormat::WriteData;
+  using CTonveloFormat::WriteSilence;
 
   // Fetches every event; the position at which each was released.
   std::vector<uint32_t> Run(Result& last) {
@@ -180,6 +185,92 @@ TEST(Accompaniment, StereoFoldDownAndAntiPhase) {
     ProbeFormat h;
     h.SetAccompaniment(&a);
     EXPECT_EQ(h.IsAntiPhase(), expected) << count;
+  }
+}
+
+// The accompaniment rules one frame at a time, as the reference for the
+// block mixer.
+struct FrameByFrame {
+  std::vector<PcmFrame> frames;
+  bool leftOnly;
+  uint32_t delay, failFrom, read = 0;
+  bool failed = false;
+
+  int16_t Next() {
+    if (delay > 0) return --delay, 0;
+    const auto n = static_cast<uint32_t>(frames.size());
+    if (failed || read >= n) return 0;
+    if (read >= failFrom) return failed = true, 0;
+    const PcmFrame f = frames[read];
+    int s = leftOnly ? f.left : (f.left + f.right) / 2;
+    const uint32_t k = read++;
+    if (k < 400) return static_cast<int16_t>(s * static_cast<double>(k) / 400.0);
+    if (n - k < 400) return static_cast<int16_t>(s * static_cast<double>(n - k) / 400.0);
+    return static_cast<int16_t>(s);
+  }
+};
+
+// Stretches of data and silence of awkward lengths against recordings whose
+// delay, fades, end and read failure fall on and across block edges, with
+// the data on either channel and with doubled frames.
+TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
+  struct Case {
+    uint32_t lengthFrames, channels, delayFrames, failFrom;
+    bool dataLeft, doubled;
+  };
+  constexpr uint32_t B = kBlockFrames;
+  // clang-format off
+  const Case cases[] = {
+    // length        ch  delay        fail from     data left  doubled
+    {3 * B,          2,  B - 200,     UINT32_MAX,   false,     false},  // fade-in across an edge
+    {2 * B + 200,    2,  0,           UINT32_MAX,   true,      false},  // fade-out across an edge
+    {B + 17,         1,  2 * B + 5,   UINT32_MAX,   false,     true},   // delay beyond a block, ends inside one
+    {5000,           2,  3,           B + 100,      true,      false},  // read fails inside a block
+    {700,            1,  B,           UINT32_MAX,   false,     true},   // overlapping fades
+    {2 * B,          2,  1,           UINT32_MAX,   false,     false},  // anti-phase (below)
+  };
+  // clang-format on
+  const uint32_t stretches[] = {1, 37, B, B + 1, 5, 3 * B - 9, 400, 2 * B, 123};
+  for (size_t c = 0; c < std::size(cases); ++c) {
+    const Case& t = cases[c];
+    std::vector<PcmFrame> frames(t.lengthFrames);
+    for (uint32_t k = 0; k < t.lengthFrames; ++k) {
+      const auto l = static_cast<int16_t>((k * 7919) % 60001 - 30000);
+      frames[k] = {l, static_cast<int16_t>(c == 5 ? -l : (k * 104729) % 50001 - 25000)};
+    }
+    FakeAccompaniment acc(frames, t.channels);
+    acc.FailReadsFrom(t.failFrom);
+    test::MemoryOutput out;
+    ASSERT_EQ(out.Open("", 44100, "", "", false, t.doubled), AudioResult::kOk);
+    ProbeFormat f;
+    f.SetOutput(&out);
+    f.SetDataChannel(t.dataLeft ? ProbeFormat::DataChannel::kLeft
+                                : ProbeFormat::DataChannel::kRight);
+    f.SetAccompaniment(&acc);
+    f.SetAccompanimentDelay(t.delayFrames / 44100.0);
+    ASSERT_EQ(f.GetAccompanimentDelay(), t.delayFrames);
+    EXPECT_EQ(f.IsAntiPhase(), c == 5);
+
+    FrameByFrame ref{frames, t.channels == 1 || c == 5, t.delayFrames, t.failFrom};
+    std::vector<int16_t> wantData, wantAcc;
+    int16_t next = 0;
+    for (size_t i = 0; i < std::size(stretches); ++i) {
+      std::vector<int16_t> data(stretches[i]);
+      for (int16_t& d : data) d = next++;
+      if (i % 3 == 2) data.assign(data.size(), 0);
+      ASSERT_EQ(i % 3 == 2 ? f.WriteSilence(stretches[i])
+                           : f.WriteData(data.data(), static_cast<uint32_t>(data.size())),
+                Result::kSuccess);
+      for (int16_t d : data) {
+        for (int copy = 0; copy < (t.doubled ? 2 : 1); ++copy) wantData.push_back(d);
+        const int16_t a = ref.Next();
+        for (int copy = 0; copy < (t.doubled ? 2 : 1); ++copy) wantAcc.push_back(a);
+      }
+      EXPECT_EQ(f.IsAccompanimentFinished(), ref.failed || ref.read >= t.lengthFrames) << c;
+    }
+    EXPECT_EQ(out.GetFrameCount() * (t.doubled ? 2u : 1u), out.Size()) << c;
+    EXPECT_EQ(t.dataLeft ? out.Left() : out.Right(), wantData) << c;
+    EXPECT_EQ(t.dataLeft ? out.Right() : out.Left(), wantAcc) << c;
   }
 }
 

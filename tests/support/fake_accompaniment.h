@@ -37,6 +37,14 @@ class FakeAccompaniment : public CPCMIn {
     ++next_;
     return AudioResult::kOk;
   }
+  uint32_t ReadFrames(int16_t* interleaved, uint32_t count) override {
+    uint32_t n = 0;
+    for (PcmFrame f; n < count && ReadFrame(f) == AudioResult::kOk; ++n, f = {}) {
+      interleaved[2 * n] = f.left;
+      interleaved[2 * n + 1] = f.right;
+    }
+    return n;
+  }
   AudioResult Rewind() override {
     next_ = 0;
     ++rewinds_;

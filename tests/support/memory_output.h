@@ -11,7 +11,8 @@ namespace tonvelo::test {
 
 class MemoryOutput : public CPCMOut {
  public:
-  // PutFrame fails once `frames` frames have been stored.
+  // Writing fails once `frames` frames have been stored; the frames of the
+  // failing block before that point are kept.
   void FailAfter(size_t frames) { failAfter_ = frames; }
 
   const std::vector<int16_t>& Left() const { return left_; }
@@ -25,10 +26,12 @@ class MemoryOutput : public CPCMOut {
                        const std::filesystem::path&, bool) override {
     return AudioResult::kOk;
   }
-  AudioResult PutFrame(int16_t left, int16_t right) override {
-    if (left_.size() >= failAfter_) return AudioResult::kFailed;
-    left_.push_back(left);
-    right_.push_back(right);
+  AudioResult PutFrames(const int16_t* interleaved, uint32_t count) override {
+    for (uint32_t i = 0; i < count; ++i) {
+      if (left_.size() >= failAfter_) return AudioResult::kFailed;
+      left_.push_back(interleaved[2 * i]);
+      right_.push_back(interleaved[2 * i + 1]);
+    }
     return AudioResult::kOk;
   }
 
