@@ -1,0 +1,50 @@
+#pragma once
+// What a track made from a song should carry: the song's notes and pedals
+// with the rules of the format's encoder applied (merged channels, velocity
+// maps, filtered controllers), for comparing with what a track decodes to.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "decoders/decoded_track.h"
+#include "readers/music_file.h"
+
+namespace tonvelo {
+
+// Song events (channel messages only) in seconds from the song's start.
+struct SongEvent {
+  double timeSeconds = 0.0;
+  uint8_t status = 0;
+  uint8_t data1 = 0;
+  uint8_t data2 = 0;
+};
+
+// The time of events an encoder sends before the music (its set-up).
+constexpr double kBeforeMusic = -1.0;
+
+// The events an encoder would send for the song, as its family's decoder
+// reports them; `velocityProfile` as in the conversion settings.
+using ExpectFunction = std::vector<DecodedEvent> (*)(const std::vector<SongEvent>& song,
+                                                     uint8_t sustainChannel, uint8_t softChannel,
+                                                     int velocityProfile);
+
+struct FamilyRules {
+  SignalFamily family;
+  ExpectFunction expect;
+  double timingToleranceSeconds;  // one message on the line plus the scheduler's early release
+};
+
+// One row per signal family whose encoder's rules are known.
+std::span<const FamilyRules> FamilyRuleTable();
+const FamilyRules* FindFamilyRules(SignalFamily family);
+
+// Reads the channel messages of an open song with their times; false when the
+// reader reports damage.
+[[nodiscard]] bool ReadSongEvents(CMusicFile2MID& reader, std::vector<SongEvent>& events);
+
+// Notes (note-offs as 0x8n, velocity 0) and the switch pedals 64, 66, 67:
+// what a comparison looks at.
+std::vector<DecodedEvent> NotesAndPedals(const std::vector<DecodedEvent>& events);
+
+}  // namespace tonvelo
