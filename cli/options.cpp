@@ -214,7 +214,9 @@ bool ParseArguments(const std::vector<std::string>& args, CliOptions& options, s
 }
 
 std::string UsageText() {
-  return "Usage: tonvelo [options] PATH...\n"
+  return "Usage: tonvelo [convert] [options] PATH...\n"
+         "       tonvelo verify [--against SONG] [--velocity-profile P] TRACK...\n"
+         "       tonvelo decode [-o OUT.mid] TRACK\n"
          "Converts music files (MIDI, ESEQ, Pianocorder) into player-piano audio tracks.\n"
          "PATH is a music file or a folder; folders are searched recursively for\n"
          "*.mid, *.fil, *.esq, *.evt and *.pc files.\n"
@@ -237,7 +239,16 @@ std::string UsageText() {
          "\n"
          "The exit status is the batch result: 0 success, 2 cancelled, 3 a source\n"
          "could not be read, 4 an output could not be written, 5 out of memory,\n"
-         "6 data formatting error, 64 a usage error.\n";
+         "6 data formatting error, 64 a usage error.\n"
+         "\n"
+         "verify reads WAV or MP3 tracks back and reports, per track, the format, rate,\n"
+         "data channel, span of the data, messages and errors with their times and the\n"
+         "notes found; --against compares the notes and pedals with the song's under\n"
+         "the format's rules. decode writes the track's music as a MIDI file (default:\n"
+         "the track's name with .mid, never over an existing file). Both exit 0 only\n"
+         "when every track decoded without an error, else 3 (unreadable) or 6 (data).\n"
+         "  tonvelo verify --against song.mid disklavier_song.wav\n"
+         "  tonvelo decode -o recovered.mid cd_track_01.wav\n";
 }
 
 std::string FormatListText() {

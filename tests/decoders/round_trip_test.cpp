@@ -16,6 +16,7 @@
 #include "audio/pcm_out_mp3.h"
 #include "audio/pcm_out_wav.h"
 #include "decoders/detect.h"
+#include "decoders/disklavier_decoder.h"
 #include "encoders/encoder_factory.h"
 #include "pipeline/expected_events.h"
 #include "pipeline/track_check.h"
@@ -136,7 +137,12 @@ TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
   const Comparison c = CompareEvents(Expected(FamilyOf(id), song), track,
                                      rules.timingToleranceSeconds);
   EXPECT_TRUE(c.agree) << c.firstDifference << " " << c.largestTimingErrorSeconds;
-  if (getenv("DBG")) {
+  if (getenv("DBG") && id == 8) {
+    DisklavierDetail d;
+    DecodeDisklavier(audio.right.data(), audio.right.size(), rate, &d);
+    printf("worst %.2f deg, level %.0f..%.0f\n", d.worstPhaseErrorDegrees, d.minLevel, d.maxLevel);
+  }
+  if (getenv("DBG2")) {
     auto w = NotesAndPedals(Expected(FamilyOf(id), song));
     auto g = NotesAndPedals(track.events);
     for (size_t i = 0; i < std::min(w.size(), g.size()); ++i)
