@@ -28,7 +28,10 @@ std::vector<Symbol> ReadSymbols(const std::vector<HalfCycle>& lobes, double unit
   for (size_t i = 0; i < lobes.size(); ++i) {
     const HalfCycle& h = lobes[i];
     const double units = h.length / unit + (h.gap ? 0.15 : 0.0);
-    if (h.gap && units >= 2.5) continue;
+    if (h.gap && units >= 2.5) {
+      ++doubtful;  // no symbol, and nothing a signal of this kind is made of
+      continue;
+    }
     Symbol s;
     s.start = sample(h.start);
     s.end = sample(h.start + h.length);
@@ -216,7 +219,7 @@ DecodedTrack DecodeMidiSerial(const int16_t* samples, size_t count, uint32_t rat
   if (symbols.empty()) return track;
   Parser parser(symbols, rate, d, track);
   parser.Run();
-  const double total = static_cast<double>(symbols.size());
+  const double total = static_cast<double>(symbols.size() + d.doubtfulSymbols);
   const double bad = std::min(total, static_cast<double>(parser.badSymbols + d.doubtfulSymbols));
   track.family = SignalFamily::kMidiSerial;
   track.formatId = 7;

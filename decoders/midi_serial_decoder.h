@@ -22,7 +22,7 @@ struct MidiSerialDetail {
   // two bytes of a short note, with none the one byte of a chained note.
   std::vector<StreamMessage> messages;
   uint32_t symbols = 0;
-  uint32_t doubtfulSymbols = 0;  // lobes whose length is off the grid by over a fifth of a unit
+  uint32_t doubtfulSymbols = 0;  // lobes too long for a symbol or off the grid by a fifth of a unit
 };
 
 // The velocity a 4-bit code stands for: the middle of the velocities that

@@ -21,7 +21,7 @@ void ReadBytes(const std::vector<HalfCycle>& h, double unit, PianoDiscDetail& d,
   for (size_t k = 0; k < h.size(); ++k) {
     const double units = h[k].length / unit;
     const double nominal = units < 0.75 ? 0.5 : 1.0;
-    if (!h[k].gap && (std::fabs(units - nominal) > 0.2)) ++d.doubtfulHalfCycles;
+    if (h[k].gap || std::fabs(units - nominal) > 0.2) ++d.doubtfulHalfCycles;
   }
   // A start bit counts once the line has idled for a while or straight after
   // a byte: a signal's first half-cycles may be misshapen.

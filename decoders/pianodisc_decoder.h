@@ -29,7 +29,7 @@ struct PianoDiscDetail {
   std::vector<PianoDiscByte> bytes;
   std::vector<StreamMessage> messages;  // status first also under running status
   uint32_t halfCycles = 0;
-  uint32_t doubtfulHalfCycles = 0;  // off the grid by over a fifth of a unit
+  uint32_t doubtfulHalfCycles = 0;  // gaps, or off the grid by over a fifth of a unit
   bool classic = true;              // stop half-cycles follow the bytes of a message
 };
 
