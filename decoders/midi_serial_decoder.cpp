@@ -24,7 +24,6 @@ struct Symbol {
 std::vector<Symbol> ReadSymbols(const std::vector<HalfCycle>& lobes, double unit,
                                 uint32_t& doubtful) {
   std::vector<Symbol> out;
-  auto sample = [](double t) { return static_cast<uint32_t>(std::max(0.0, std::lround(t) + 0.0)); };
   for (size_t i = 0; i < lobes.size(); ++i) {
     const HalfCycle& h = lobes[i];
     const double units = h.length / unit + (h.gap ? 0.15 : 0.0);
@@ -33,8 +32,8 @@ std::vector<Symbol> ReadSymbols(const std::vector<HalfCycle>& lobes, double unit
       continue;
     }
     Symbol s;
-    s.start = sample(h.start);
-    s.end = sample(h.start + h.length);
+    s.start = SampleAt(h.start);
+    s.end = SampleAt(h.start + h.length);
     double nominal;
     if (units < 0.75) {
       nominal = 0.5;
@@ -42,7 +41,7 @@ std::vector<Symbol> ReadSymbols(const std::vector<HalfCycle>& lobes, double unit
         const HalfCycle& second = lobes[++i];
         doubtful += std::fabs(second.length / unit - 0.5) > 0.2;
         s.value = 1;
-        s.end = sample(second.start + second.length);
+        s.end = SampleAt(second.start + second.length);
         s.gapAfter = second.gap;
       } else {
         s.value = kUnreadable;

@@ -12,7 +12,6 @@ namespace {
 
 constexpr size_t kIdleBeforeStart = 4;
 
-uint32_t Sample(double t) { return static_cast<uint32_t>(std::max(0L, std::lround(t))); }
 
 // Half-cycles to bytes: idle until a short half-cycle, which starts a byte.
 void ReadBytes(const std::vector<HalfCycle>& h, double unit, PianoDiscDetail& d,
@@ -39,7 +38,7 @@ void ReadBytes(const std::vector<HalfCycle>& h, double unit, PianoDiscDetail& d,
       continue;
     }
     PianoDiscByte b;
-    b.startSample = Sample(h[k].start);
+    b.startSample = SampleAt(h[k].start);
     b.halfCycle = static_cast<uint32_t>(k);
     size_t j = k + 1;
     for (; j <= k + 8 && j < h.size(); ++j) {
@@ -87,7 +86,10 @@ void ReadMessages(PianoDiscDetail& d, uint32_t rate, DecodedTrack& track, uint32
     const int need = status == 0xF0 ? -1 : (status & 0xE0) == 0xC0 ? 1 : status >= 0xF1 ? 0 : 2;
     bool cut = false;
     for (int k = 0; need < 0 ? m.bytes.back() != 0xF7 : k < need; ++k) {
-      if (i >= bytes.size() || (bytes[i].value >= 0x80 && bytes[i].value != 0xF7)) {
+      // A channel status ends any message; in system exclusive data only
+      // F7 has a meaning.
+      const uint8_t b = i < bytes.size() ? bytes[i].value : 0x80;
+      if (i >= bytes.size() || (b >= 0x80 && (need >= 0 || b < 0xF0))) {
         cut = true;
         break;
       }
