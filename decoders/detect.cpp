@@ -20,7 +20,7 @@ constexpr std::array<FamilyDecoder, 3> kFamilies{{
 }};
 // clang-format on
 
-constexpr double kExcerptSeconds = 6.0;
+constexpr double kExcerptSeconds = 3.0;
 constexpr int kRestTolerance = 256;  // how far from its first value a channel must move to start
 
 // The part of a channel that detection looks at: a few seconds from where it

@@ -30,12 +30,13 @@ std::vector<HalfCycle> FindHalfCycles(const int16_t* x, size_t count, double uni
   // Hysteresis: a new sign counts once the sample passes a quarter of the
   // recent peak on the other side.
   int sign = 0;
-  int32_t peak = 0;
   int32_t recent[16] = {};  // the last offset-free samples, for the crossing
   double lastCrossing = -1.0;
   size_t lastActive = 0;
-  const double decay = std::pow(0.5, 1.0 / (8.0 * unitSamples));
-  double envelope = 0.0;
+  // The envelope loses 1/2^k of itself per sample: half in about 8 units.
+  int shift = 1;
+  while ((1 << shift) < 11.5 * unitSamples) ++shift;
+  int32_t envelope = 0;
   // A lobe too long for any symbol is no signal either: a quiet line, or
   // the offset tracker settling at its edge.
   auto close = [&](double end, bool gap) {
@@ -46,9 +47,8 @@ std::vector<HalfCycle> FindHalfCycles(const int16_t* x, size_t count, double uni
   for (size_t n = 0; n < count; ++n) {
     const int32_t v = x[n] - offsetAt(n);
     recent[n & 15] = v;
-    envelope = std::max(envelope * decay, static_cast<double>(std::abs(v)));
-    peak = static_cast<int32_t>(envelope);
-    const int32_t threshold = std::max(kMinLevel, peak / 4);
+    envelope = std::max(envelope - (envelope >> shift), std::abs(v));
+    const int32_t threshold = std::max(kMinLevel, envelope / 4);
     if (std::abs(v) >= threshold) {
       const int s = v > 0 ? 1 : -1;
       if (s != sign) {

@@ -27,6 +27,15 @@ std::string Format(const char* format, double a, double b = 0.0) {
   return text;
 }
 
+// "before" + text + "after", built by appending (GCC's -Wrestrict
+// misfires on chains of operator+ here).
+std::string Say(const char* before, const std::string& text, const char* after) {
+  std::string s(before);
+  s.append(text);
+  s.append(after);
+  return s;
+}
+
 bool LooksLikeWav(const std::filesystem::path& path) {
   FileHandle f = kInvalidFile;
   if (!file_open_read(path, f)) return false;
@@ -61,11 +70,11 @@ bool LoadTrack(const std::filesystem::path& path, TrackAudio& audio, std::string
     in = std::make_unique<CPCMIn_MP3>();
   }
   if (in->Open(path) != AudioResult::kOk || in->GetSampleRate() == 0) {
-    error = "cannot read '" + path.string() + "' as a WAV or MP3 track";
+    error = Say("cannot read '", path.string(), "' as a WAV or MP3 track");
     return false;
   }
   if (in->GetBitsPerSample() != 16) {
-    error = "'" + path.string() + "' does not contain 16-bit samples";
+    error = Say("'", path.string(), "' does not contain 16-bit samples");
     in->Close();
     return false;
   }
@@ -78,7 +87,7 @@ bool LoadTrack(const std::filesystem::path& path, TrackAudio& audio, std::string
   PcmFrame frame;
   for (uint32_t i = 0; i < length; ++i) {
     if (in->ReadFrame(frame) != AudioResult::kOk) {
-      error = "'" + path.string() + "' could not be read to its end";
+      error = Say("'", path.string(), "' could not be read to its end");
       in->Close();
       return false;
     }
@@ -210,11 +219,11 @@ Result DecodeTrackToSmf(const std::filesystem::path& path, const std::filesystem
   if (!LoadTrack(path, audio, message)) return Result::kSourceDamaged;
   const DecodedTrack track = DecodeTrackAudio(audio);
   if (track.family == SignalFamily::kNone) {
-    message = "'" + path.string() + "' has no data signal";
+    message = Say("'", path.string(), "' has no data signal");
     return Result::kDataFormatError;
   }
   if (!WriteFileAtomically(output, BuildSmf(track.events))) {
-    message = "cannot write '" + output.string() + "'";
+    message = Say("cannot write '", output.string(), "'");
     return Result::kWriteError;
   }
   message = "wrote " + output.string() + ": " + std::to_string(CountNotes(track)) + " notes, " +
