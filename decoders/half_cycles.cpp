@@ -21,11 +21,15 @@ std::vector<HalfCycle> FindHalfCycles(const int16_t* x, size_t count, double uni
   // Running sum over [n - half, n + half] for the offset.
   int64_t sum = 0;
   size_t lo = 0, hi = 0;
+  // A full window divides by multiplying with its reciprocal.
+  const int64_t fullWidth = static_cast<int64_t>(2 * half + 1);
+  const int64_t reciprocal = (int64_t{1} << 32) / fullWidth;
   auto offsetAt = [&](size_t n) {
     const size_t wantHi = std::min(count, n + half + 1), wantLo = n > half ? n - half : 0;
     while (hi < wantHi) sum += x[hi++];
     while (lo < wantLo) sum -= x[lo++];
-    return static_cast<int32_t>(sum / static_cast<int64_t>(hi - lo));
+    const auto width = static_cast<int64_t>(hi - lo);
+    return static_cast<int32_t>(width == fullWidth ? (sum * reciprocal) >> 32 : sum / width);
   };
   // Hysteresis: a new sign counts once the sample passes a quarter of the
   // recent peak on the other side.
