@@ -13,7 +13,6 @@ namespace {
 // Phase step (in 22.5 degree units) that each symbol value makes.
 constexpr uint8_t kIncrement[16] = {3, 4, 12, 11, 2, 5, 13, 10, 0, 7, 15, 8, 1, 6, 14, 9};
 constexpr uint8_t kIdleSymbol = 15;
-constexpr uint8_t kFirstPhase = 4;  // the carrier's phase before the first symbol
 constexpr double kStep = M_PI / 8.0;
 constexpr double kSearchSeconds = 0.12;
 constexpr int32_t kTableScale = 1 << 14;
@@ -238,7 +237,7 @@ DecodedTrack DecodeDisklavier(const int16_t* x, size_t count, uint32_t rate,
   d.endSample = static_cast<uint32_t>(base + SymbolOffset(end, rate));
   const double leadAngle =
       2.0 * M_PI * static_cast<double>(uint64_t{kDisklavierCarrierHz} * d.leadSamples % rate) / rate;
-  uint8_t previous = kFirstPhase;
+  uint8_t previous = 0;
   size_t clean = 0;
   d.minLevel = 1e9;
   for (size_t k = begin; k < end; ++k) {
@@ -250,11 +249,13 @@ DecodedTrack DecodeDisklavier(const int16_t* x, size_t count, uint32_t rate,
     const long step = std::lround(phase / kStep);
     const double error = std::fabs(phase - static_cast<double>(step) * kStep) * 180.0 / M_PI;
     s.phase = static_cast<uint8_t>(step % 16);
-    uint8_t increment = static_cast<uint8_t>((s.phase + 16 - previous) % 16);
-    // The line starts idle; against the first symbol an inverted signal
-    // shows as half a turn.
-    if (k == begin && increment == (kIncrement[kIdleSymbol] + 8) % 16) increment = kIncrement[kIdleSymbol];
-    s.value = static_cast<uint8_t>(std::find(kIncrement, kIncrement + 16, increment) - kIncrement);
+    // The first symbol only sets the reference: the carrier's phase before it
+    // is unknown when the polarity is inverted or the track starts in the
+    // middle of a signal. The line starts idle.
+    const uint8_t increment = static_cast<uint8_t>((s.phase + 16 - previous) % 16);
+    s.value = k == begin ? kIdleSymbol
+                         : static_cast<uint8_t>(std::find(kIncrement, kIncrement + 16, increment) -
+                                                kIncrement);
     s.readable = IsCarrier(f);
     previous = s.phase;
     if (s.readable) {

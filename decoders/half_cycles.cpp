@@ -45,7 +45,9 @@ std::vector<HalfCycle> FindHalfCycles(const int16_t* x, size_t count, double uni
   // the offset tracker settling at its edge.
   auto close = [&](double end, bool gap) {
     if (lastCrossing < 0) return;
-    out.push_back({lastCrossing, end - lastCrossing, gap || end - lastCrossing > gapSamples});
+    // A channel that starts inside a lobe shows only part of it.
+    const bool partial = out.empty() && lastCrossing < 1.0;
+    out.push_back({lastCrossing, end - lastCrossing, gap || partial || end - lastCrossing > gapSamples});
     lastCrossing = -1.0;
   };
   for (size_t n = 0; n < count; ++n) {

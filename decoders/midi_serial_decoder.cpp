@@ -27,6 +27,7 @@ std::vector<Symbol> ReadSymbols(const std::vector<HalfCycle>& lobes, double unit
   for (size_t i = 0; i < lobes.size(); ++i) {
     const HalfCycle& h = lobes[i];
     const double units = h.length / unit + (h.gap ? 0.15 : 0.0);
+    if (i == 0 && h.gap && h.start < 1.0) continue;  // the channel starts inside it
     if (h.gap && units >= 2.5) {
       ++doubtful;  // no symbol, and nothing a signal of this kind is made of
       continue;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -157,20 +158,27 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // Copies of a track as real ones reach us; each must decode to the clean
-// copy's events with no error, the data found on the right channel.
+// copy's events with no error, the data found where it is. A copy that starts
+// in the middle of the signal (as a track cut from a longer recording) keeps
+// its events, earlier by the cut; a copy with 3 ms of the data wiped reports
+// an error there.
 TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
   struct Degradation {
     const char* name;
     double gain;
     int offset;
     bool swap;
-    bool tone;  // a full-scale 1 kHz tone on the other channel
+    bool tone;        // a full-scale 1 kHz tone on the other channel
+    size_t cut;       // frames dropped from the start
+    bool wipe;        // 3 ms wiped from inside the 60th message
   };
   const Degradation table[] = {
-      {"-12 dB", 0.25, 0, false, false},  {"+6 dB clipped", 2.0, 0, false, false},
-      {"DC 2000", 1.0, 2000, false, false}, {"inverted", -1.0, 0, false, false},
-      {"swapped", 1.0, 0, true, false},     {"1 kHz tone", 1.0, 0, false, true},
-      {"all at once", -0.25, 2000, true, true},
+      {"-12 dB", 0.25, 0, false, false, 0, false},   {"+6 dB clipped", 2.0, 0, false, false, 0, false},
+      {"DC 2000", 1.0, 2000, false, false, 0, false}, {"inverted", -1.0, 0, false, false, 0, false},
+      {"swapped", 1.0, 0, true, false, 0, false},     {"1 kHz tone", 1.0, 0, false, true, 0, false},
+      {"all at once", -0.25, 2000, true, true, 0, false},
+      {"starts mid-signal", 1.0, 0, false, false, 4567, false},
+      {"wiped", 1.0, 0, false, false, 0, true},
   };
   const uint32_t rate = 44100;
   const std::vector<uint8_t> song = Song();
@@ -184,10 +192,15 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
     ASSERT_EQ(clean.formatId, id);
     for (const Degradation& d : table) {
       const auto& data = *channels[DataChannel(id)];
-      std::vector<int16_t> x(data.size()), other = *channels[1 - DataChannel(id)];
+      std::vector<int16_t> x(data.size() - d.cut);
+      std::vector<int16_t> other(channels[1 - DataChannel(id)]->begin() + d.cut,
+                                 channels[1 - DataChannel(id)]->end());
       for (size_t n = 0; n < x.size(); ++n) {
-        x[n] = static_cast<int16_t>(std::clamp(std::lround(data[n] * d.gain) + d.offset, -32768L, 32767L));
+        x[n] = static_cast<int16_t>(
+            std::clamp(std::lround(data[n + d.cut] * d.gain) + d.offset, -32768L, 32767L));
       }
+      const double wipeAt = clean.events[60].timeSeconds + 0.0005;
+      if (d.wipe) std::fill_n(x.begin() + static_cast<long>(wipeAt * rate), 3 * rate / 1000, 0);
       if (d.tone) other = Tone(other.size(), rate, 1000.0, 32767.0);
       const bool dataLeft = (DataChannel(id) == 0) != d.swap;
       const DecodedTrack got = dataLeft ? DetectAndDecode(x.data(), other.data(), x.size(), rate)
@@ -195,13 +208,19 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
       const std::string what = std::to_string(id) + " " + d.name;
       EXPECT_EQ(got.formatId, id) << what;
       EXPECT_EQ(got.dataChannel, dataLeft ? 0 : 1) << what;
+      if (d.wipe) {
+        ASSERT_FALSE(got.errors.empty()) << what;
+        EXPECT_NEAR(got.errors[0].timeSeconds, wipeAt, 0.01) << what;
+        continue;
+      }
       EXPECT_TRUE(got.errors.empty()) << what << ": " << got.errors.size() << " errors, first at "
                                       << got.errors[0].timeSeconds << ": " << got.errors[0].text;
       ASSERT_EQ(got.events.size(), clean.events.size()) << what;
       for (size_t i = 0; i < got.events.size(); ++i) {
         const DecodedEvent &a = got.events[i], &b = clean.events[i];
         ASSERT_TRUE(a.status == b.status && a.data1 == b.data1 && a.data2 == b.data2) << what << " " << i;
-        ASSERT_NEAR(a.timeSeconds, b.timeSeconds, 0.0002) << what << " " << i;
+        ASSERT_NEAR(a.timeSeconds, b.timeSeconds - static_cast<double>(d.cut) / rate, 0.0002)
+            << what << " " << i;
       }
     }
   }
