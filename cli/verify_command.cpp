@@ -110,11 +110,10 @@ int RunDecode(const std::vector<std::string>& words, const CliStreams& streams) 
   if (fs::equivalent(out, track, ec)) return UsageError(streams, "the output would replace the track");
   std::string message;
   const Result r = DecodeTrackToSmf(track, out, message);
-  std::fprintf(streams.err, "%s: %s\n", r == Result::kSuccess ? "tonvelo" : "warning",
-               message.c_str());
-  if (r == Result::kSourceDamaged || r == Result::kWriteError) {
-    std::fprintf(streams.err, "error: %s\n", message.c_str());
-  }
+  const bool failed = r == Result::kSourceDamaged || r == Result::kWriteError ||
+                      message.find("no data signal") != std::string::npos;
+  const char* label = r == Result::kSuccess ? "tonvelo" : failed ? "error" : "warning";
+  std::fprintf(streams.err, "%s: %s\n", label, message.c_str());
   return ToInt(r);
 }
 

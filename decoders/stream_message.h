@@ -19,7 +19,8 @@ struct StreamMessage {
   int syncs = 0;             // MIDI-serial: sync symbols before it
   bool statusSent = true;    // false: running status
   // As MIDI: the status (also when running), then the data bytes; a system
-  // exclusive message from F0 to F7.
+  // exclusive message from F0 to F7. MIDI-serial keeps the bytes as sent,
+  // since its short note forms are not MIDI.
   std::vector<uint8_t> bytes;
 };
 
