@@ -21,11 +21,13 @@ std::vector<uint8_t> Song() {
   std::vector<uint8_t> t = {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20};
   for (int k = 0; k < 3000; ++k) {
     const uint8_t note = static_cast<uint8_t>(40 + k * 7 % 48);
-    t.insert(t.end(), {0x00, 0x90, note, static_cast<uint8_t>(30 + k % 90), 0x39, 0x80, note, 0x40});
+    t.insert(t.end(),
+             {0x00, 0x90, note, static_cast<uint8_t>(30 + k % 90), 0x39, 0x80, note, 0x40});
     if (k % 16 == 0) t.insert(t.end(), {0x00, 0xB0, 64, static_cast<uint8_t>(k % 32 ? 0 : 127)});
   }
   t.insert(t.end(), {0x00, 0xFF, 0x2F, 0x00});
-  std::vector<uint8_t> f = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0, 'M', 'T', 'r', 'k'};
+  std::vector<uint8_t> f = {'M', 'T', 'h', 'd',  0,    0,   0,   6,   0,
+                            0,   0,   1,   0x01, 0xE0, 'M', 'T', 'r', 'k'};
   for (int i = 3; i >= 0; --i) f.push_back(static_cast<uint8_t>(t.size() >> (8 * i)));
   f.insert(f.end(), t.begin(), t.end());
   return f;

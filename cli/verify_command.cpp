@@ -107,7 +107,8 @@ int RunDecode(const std::vector<std::string>& words, const CliStreams& streams) 
       return UsageError(streams, "'" + out.string() + "' exists; name the output with -o");
     }
   }
-  if (fs::equivalent(out, track, ec)) return UsageError(streams, "the output would replace the track");
+  if (fs::equivalent(out, track, ec))
+    return UsageError(streams, "the output would replace the track");
   std::string message;
   const Result r = DecodeTrackToSmf(track, out, message);
   const bool failed = r == Result::kSourceDamaged || r == Result::kWriteError ||

@@ -16,10 +16,10 @@ constexpr uint8_t kIdleSymbol = 15;
 constexpr double kStep = M_PI / 8.0;
 constexpr double kSearchSeconds = 0.12;
 constexpr int32_t kTableScale = 1 << 14;
-constexpr double kMinLevel = 150.0;      // below this a window holds no carrier
-constexpr double kCarrierShare = 0.5;    // of a window's varying energy, to count as carrier
-constexpr double kCleanShare = 0.8;      // ... and to count as a clean symbol
-constexpr size_t kRunToStart = 32;       // carrier windows in a row that begin a signal
+constexpr double kMinLevel = 150.0;    // below this a window holds no carrier
+constexpr double kCarrierShare = 0.5;  // of a window's varying energy, to count as carrier
+constexpr double kCleanShare = 0.8;    // ... and to count as a clean symbol
+constexpr size_t kRunToStart = 32;     // carrier windows in a row that begin a signal
 
 struct WindowFit {
   double level = 0.0;  // fitted carrier amplitude
@@ -38,7 +38,8 @@ class CarrierFit {
     cos_.resize(period_);
     sin_.resize(period_);
     for (uint32_t i = 0; i < period_; ++i) {
-      const double t = 2.0 * M_PI * static_cast<double>(uint64_t{kDisklavierCarrierHz} * i % rate) / rate;
+      const double t =
+          2.0 * M_PI * static_cast<double>(uint64_t{kDisklavierCarrierHz} * i % rate) / rate;
       cos_[i] = static_cast<int32_t>(std::lround(std::cos(t) * kTableScale));
       sin_[i] = static_cast<int32_t>(std::lround(std::sin(t) * kTableScale));
     }
@@ -46,7 +47,8 @@ class CarrierFit {
     for (uint32_t start = 0; start < period_; ++start) {
       for (uint32_t extra = 0; extra < 2; ++extra) {
         Basis& b = basis_[start * 2 + extra];
-        for (uint32_t i = 0, p = start; i < minLength_ + extra; ++i, p = p + 1 == period_ ? 0 : p + 1) {
+        for (uint32_t i = 0, p = start; i < minLength_ + extra;
+             ++i, p = p + 1 == period_ ? 0 : p + 1) {
           const double c = cos_[p], s = sin_[p];
           b.c += c, b.s += s, b.cc += c * c, b.ss += s * s, b.sc += s * c;
         }
@@ -70,7 +72,7 @@ class CarrierFit {
     const double m[3][3] = {{n, B.c, B.s}, {B.c, B.cc, B.sc}, {B.s, B.sc, B.ss}};
     const double r[3] = {static_cast<double>(sx), static_cast<double>(sxc),
                          static_cast<double>(sxs)};
-    auto det3 = [](const double (&a)[3][3]) {
+    auto det3 = [](const double(&a)[3][3]) {
       return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
              a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
              a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
@@ -88,7 +90,8 @@ class CarrierFit {
     }
     const double mean = r[0] / n;
     const double varying = static_cast<double>(sxx) - r[0] * mean;
-    const double explained = solution[0] * r[0] + solution[1] * r[1] + solution[2] * r[2] - r[0] * mean;
+    const double explained =
+        solution[0] * r[0] + solution[1] * r[1] + solution[2] * r[2] - r[0] * mean;
     const double p1 = solution[1] * kTableScale, q1 = solution[2] * kTableScale;
     fit.level = std::hypot(p1, q1);
     fit.phase = std::atan2(p1, q1);  // x = A sin(wn + phase) = A sin(phase) cos + A cos(phase) sin
@@ -111,7 +114,8 @@ class CarrierFit {
 // First sample of symbol k counted from a symbol boundary that starts a
 // frame: symbols last exactly rate/3150 samples on average.
 size_t SymbolOffset(size_t k, uint32_t rate) {
-  return static_cast<size_t>((uint64_t{k} * rate + kDisklavierSymbolRate - 1) / kDisklavierSymbolRate);
+  return static_cast<size_t>((uint64_t{k} * rate + kDisklavierSymbolRate - 1) /
+                             kDisklavierSymbolRate);
 }
 
 bool IsCarrier(const WindowFit& f) { return f.level >= kMinLevel && f.share >= kCarrierShare; }
@@ -154,7 +158,8 @@ void ParseItems(DisklavierDetail& d, uint32_t rate, DecodedTrack& track) {
       while (m.bytes.size() <= need && j < items.size() && items[j].value < 0x80) {
         m.bytes.push_back(items[j++].value);
       }
-      if (m.bytes.size() <= need) AddIssue(at(i), "message " + HexBytes(m.bytes) + " cut short", track);
+      if (m.bytes.size() <= need)
+        AddIssue(at(i), "message " + HexBytes(m.bytes) + " cut short", track);
     } else {
       AddIssue(at(i), "unexpected byte " + ByteText(b), track);
       m.bytes.clear();
@@ -236,7 +241,8 @@ DecodedTrack DecodeDisklavier(const int16_t* x, size_t count, uint32_t rate,
   d.leadSamples = static_cast<uint32_t>(base + SymbolOffset(begin, rate));
   d.endSample = static_cast<uint32_t>(base + SymbolOffset(end, rate));
   const double leadAngle =
-      2.0 * M_PI * static_cast<double>(uint64_t{kDisklavierCarrierHz} * d.leadSamples % rate) / rate;
+      2.0 * M_PI * static_cast<double>(uint64_t{kDisklavierCarrierHz} * d.leadSamples % rate) /
+      rate;
   uint8_t previous = 0;
   size_t clean = 0;
   d.minLevel = 1e9;
@@ -253,9 +259,10 @@ DecodedTrack DecodeDisklavier(const int16_t* x, size_t count, uint32_t rate,
     // is unknown when the polarity is inverted or the track starts in the
     // middle of a signal. The line starts idle.
     const uint8_t increment = static_cast<uint8_t>((s.phase + 16 - previous) % 16);
-    s.value = k == begin ? kIdleSymbol
-                         : static_cast<uint8_t>(std::find(kIncrement, kIncrement + 16, increment) -
-                                                kIncrement);
+    s.value =
+        k == begin
+            ? kIdleSymbol
+            : static_cast<uint8_t>(std::find(kIncrement, kIncrement + 16, increment) - kIncrement);
     s.readable = IsCarrier(f);
     previous = s.phase;
     if (s.readable) {
@@ -281,13 +288,15 @@ DecodedTrack DecodeDisklavier(const int16_t* x, size_t count, uint32_t rate,
     d.items.push_back({byte, at, at + 2});
     k += 2;
     if (byte == 0xC4 && k < d.symbols.size()) {
-      d.items.push_back({d.symbols[k].value, static_cast<uint32_t>(k), static_cast<uint32_t>(k + 1)});
+      d.items.push_back(
+          {d.symbols[k].value, static_cast<uint32_t>(k), static_cast<uint32_t>(k + 1)});
       ++k;
     }
   }
   ParseItems(d, rate, track);
-  std::stable_sort(track.errors.begin(), track.errors.end(),
-                   [](const DecodeIssue& a, const DecodeIssue& b) { return a.timeSeconds < b.timeSeconds; });
+  std::stable_sort(
+      track.errors.begin(), track.errors.end(),
+      [](const DecodeIssue& a, const DecodeIssue& b) { return a.timeSeconds < b.timeSeconds; });
 
   const double spanSymbols = static_cast<double>(d.symbols.size());
   track.family = SignalFamily::kDisklavier;

@@ -34,8 +34,8 @@ struct DisklavierItem {
 };
 
 struct DisklavierDetail {
-  uint32_t leadSamples = 0;  // first sample of the first symbol
-  uint32_t endSample = 0;    // one past the last symbol
+  uint32_t leadSamples = 0;             // first sample of the first symbol
+  uint32_t endSample = 0;               // one past the last symbol
   double worstPhaseErrorDegrees = 0.0;  // largest distance from the 22.5 degree grid
   double minLevel = 0.0;                // carrier amplitude range over the symbols
   double maxLevel = 0.0;

@@ -47,7 +47,8 @@ std::vector<HalfCycle> FindHalfCycles(const int16_t* x, size_t count, double uni
     if (lastCrossing < 0) return;
     // A channel that starts inside a lobe shows only part of it.
     const bool partial = out.empty() && lastCrossing < 1.0;
-    out.push_back({lastCrossing, end - lastCrossing, gap || partial || end - lastCrossing > gapSamples});
+    out.push_back(
+        {lastCrossing, end - lastCrossing, gap || partial || end - lastCrossing > gapSamples});
     lastCrossing = -1.0;
   };
   for (size_t n = 0; n < count; ++n) {

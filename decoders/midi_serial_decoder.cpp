@@ -213,8 +213,8 @@ DecodedTrack DecodeMidiSerial(const int16_t* samples, size_t count, uint32_t rat
   d = MidiSerialDetail{};
   if (rate == 0) return track;
   const double unit = static_cast<double>(rate) / kMidiSerialSymbolRate;
-  const std::vector<Symbol> symbols = ReadSymbols(FindHalfCycles(samples, count, unit), unit,
-                                                  d.doubtfulSymbols);
+  const std::vector<Symbol> symbols =
+      ReadSymbols(FindHalfCycles(samples, count, unit), unit, d.doubtfulSymbols);
   d.symbols = static_cast<uint32_t>(symbols.size());
   if (symbols.empty()) return track;
   Parser parser(symbols, rate, d, track);

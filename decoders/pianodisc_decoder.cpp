@@ -12,7 +12,6 @@ namespace {
 
 constexpr size_t kIdleBeforeStart = 4;
 
-
 // Half-cycles to bytes: idle until a short half-cycle, which starts a byte.
 void ReadBytes(const std::vector<HalfCycle>& h, double unit, PianoDiscDetail& d,
                DecodedTrack& track, uint32_t rate, uint32_t& bad) {
@@ -144,8 +143,9 @@ DecodedTrack DecodePianoDisc(const int16_t* samples, size_t count, uint32_t rate
   uint32_t bad = 0;
   ReadBytes(h, unit, d, track, rate, bad);
   ReadMessages(d, rate, track, bad);
-  std::stable_sort(track.errors.begin(), track.errors.end(),
-                   [](const DecodeIssue& a, const DecodeIssue& b) { return a.timeSeconds < b.timeSeconds; });
+  std::stable_sort(
+      track.errors.begin(), track.errors.end(),
+      [](const DecodeIssue& a, const DecodeIssue& b) { return a.timeSeconds < b.timeSeconds; });
   const double total = static_cast<double>(h.size());
   const double worse = std::min(total, static_cast<double>(bad + d.doubtfulHalfCycles));
   track.family = SignalFamily::kPianoDisc;

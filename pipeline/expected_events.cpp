@@ -19,7 +19,7 @@ bool IsSwitchPedal(uint8_t controller) {
 // Channels play as channel 0 unless a program change to a non-piano program
 // has taken them out; percussion never merges.
 struct MergeFlags {
-  bool merged[16] = {true, true, true, true, true, true, true, true,
+  bool merged[16] = {true, true,  true, true, true, true, true, true,
                      true, false, true, true, true, true, true, true};
   void Program(uint8_t channel, uint8_t program) {
     if (channel != kPercussionChannel) merged[channel] = program < 8;

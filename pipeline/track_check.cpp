@@ -120,7 +120,7 @@ Comparison CompareEvents(const std::vector<DecodedEvent>& expectedAll, const Dec
   }
   if (c.firstDifference.empty() && want.size() != got.size()) {
     c.firstDifference = want.size() > got.size() ? "expected " + EventText(want[n]) + ", found none"
-                                                  : "found " + EventText(got[n]) + " not expected";
+                                                 : "found " + EventText(got[n]) + " not expected";
   }
   // The scheduler releases the first event at once and times the rest from
   // it, less half the span of its first step (which covers the opening
@@ -149,9 +149,9 @@ Comparison CompareEvents(const std::vector<DecodedEvent>& expectedAll, const Dec
 }
 
 size_t CountNotes(const DecodedTrack& track) {
-  return static_cast<size_t>(std::count_if(track.events.begin(), track.events.end(), [](const DecodedEvent& e) {
-    return (e.status & 0xF0) == 0x90 && e.data2 > 0;
-  }));
+  return static_cast<size_t>(std::count_if(
+      track.events.begin(), track.events.end(),
+      [](const DecodedEvent& e) { return (e.status & 0xF0) == 0x90 && e.data2 > 0; }));
 }
 
 VerifyResult VerifyTrack(const std::filesystem::path& path,
@@ -180,10 +180,12 @@ VerifyResult VerifyTrack(const std::filesystem::path& path,
               std::to_string(track.errors.size()) + " errors, " +
               std::to_string(CountNotes(track)) + " notes\n";
   for (size_t i = 0; i < track.errors.size() && i < kErrorsListed; ++i) {
-    v.report += Format("  error at %.3f s: ", track.errors[i].timeSeconds) + track.errors[i].text + "\n";
+    v.report +=
+        Format("  error at %.3f s: ", track.errors[i].timeSeconds) + track.errors[i].text + "\n";
   }
   if (track.errors.size() > kErrorsListed) {
-    v.report += "  ... and " + std::to_string(track.errors.size() - kErrorsListed) + " more errors\n";
+    v.report +=
+        "  ... and " + std::to_string(track.errors.size() - kErrorsListed) + " more errors\n";
   }
   if (!track.errors.empty()) v.result = Result::kDataFormatError;
   if (againstSong.empty()) return v;
@@ -201,11 +203,10 @@ VerifyResult VerifyTrack(const std::filesystem::path& path,
     return v;
   }
   const uint8_t sustain = song->FindSustainChannel(), soft = song->FindSoftChannel();
-  const Comparison c =
-      CompareEvents(rules->expect(events, sustain, soft, velocityProfile), track,
-                    rules->timingToleranceSeconds);
-  v.report += "  against " + againstSong.string() + ": " + (c.agree ? "agree" : "differ") +
-              ", " + std::to_string(c.foundEvents) + " of " + std::to_string(c.expectedEvents) +
+  const Comparison c = CompareEvents(rules->expect(events, sustain, soft, velocityProfile), track,
+                                     rules->timingToleranceSeconds);
+  v.report += "  against " + againstSong.string() + ": " + (c.agree ? "agree" : "differ") + ", " +
+              std::to_string(c.foundEvents) + " of " + std::to_string(c.expectedEvents) +
               " notes and pedals" +
               Format(", largest timing error %.1f ms\n", c.largestTimingErrorSeconds * 1000.0);
   if (!c.firstDifference.empty()) v.report += "  first difference: " + c.firstDifference + "\n";

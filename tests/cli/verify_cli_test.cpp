@@ -39,19 +39,24 @@ TEST(VerifyCommand, ReportsComparesAndDecodesToMidiThatMidoReads) {
   t.Control(0, 0, 64, 0).End();
   midi.Write(dir / "song.mid");
   std::vector<int16_t> music;
-  for (int n = 0; n < 44100 * 2; ++n) music.insert(music.end(), {int16_t(n * 37 % 9000), int16_t(n * 53 % 7000)});
+  for (int n = 0; n < 44100 * 2; ++n)
+    music.insert(music.end(), {int16_t(n * 37 % 9000), int16_t(n * 53 % 7000)});
   test::WriteBytes(dir / "music.wav", test::BuildWav16(44100, 2, music));
   const std::string cli = "cd '" + dir.string() + "' && '" TONVELO_CLI_PATH "' ";
   std::string out;
   ASSERT_EQ(Shell(cli + "--format disklavier --prefix song.mid 2>&1", out), 0) << out;
-  ASSERT_EQ(Shell(cli + "convert --format pianomation --mp3 --prefix song.mid 2>&1", out), 0) << out;
+  ASSERT_EQ(Shell(cli + "convert --format pianomation --mp3 --prefix song.mid 2>&1", out), 0)
+      << out;
 
-  ASSERT_EQ(Shell(cli + "verify --against song.mid disklavier_song.wav pianomation_song.mp3", out), 0);
+  ASSERT_EQ(Shell(cli + "verify --against song.mid disklavier_song.wav pianomation_song.mp3", out),
+            0);
   EXPECT_NE(out.find("disklavier_song.wav: Yamaha Disklavier (PianoSoft Plus Audio) (id 8), "
                      "44100 Hz, data on the right channel\n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("0 errors, 12 notes\n  against song.mid: agree, 26 of 26 notes and pedals"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("(id 7), 44100 Hz, data on the left channel"), std::string::npos) << out;
   EXPECT_EQ(Shell(cli + "verify music.wav disklavier_song.wav", out), 6);
   EXPECT_EQ(out.substr(0, out.find('\n')), "music.wav: 44100 Hz, no data signal");
@@ -69,7 +74,10 @@ TEST(VerifyCommand, ReportsComparesAndDecodesToMidiThatMidoReads) {
       "notes = [(e.note, e.velocity) for e in m.tracks[0] if e.type == 'note_on' and e.velocity]\n"
       "pedals = [e.value for e in m.tracks[0] if e.type == 'control_change' and e.control == 64]\n"
       "print(len(notes), notes[0], notes[-1], pedals)\n";
-  ASSERT_EQ(Shell("cd '" + dir.string() + "' && " + (python ? python : "python3") + " -c \"" + script + "\"", out), 0);
+  ASSERT_EQ(Shell("cd '" + dir.string() + "' && " + (python ? python : "python3") + " -c \"" +
+                      script + "\"",
+                  out),
+            0);
   // Velocities 50 and 105 come back as the middle of their 4-bit codes.
   EXPECT_EQ(out, "12 (60, 52) (71, 108) [127, 0]\n");
   fs::remove_all(dir);

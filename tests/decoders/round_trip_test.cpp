@@ -65,7 +65,8 @@ std::vector<int16_t> Music(size_t frames, uint32_t rate) {
   std::vector<int16_t> out(frames);
   for (size_t n = 0; n < frames; ++n) {
     double v = 0;
-    for (double hz : {220.0, 277.2, 329.6, 440.0, 1318.5, 2637.0}) v += std::sin(2 * M_PI * hz * n / rate);
+    for (double hz : {220.0, 277.2, 329.6, 440.0, 1318.5, 2637.0})
+      v += std::sin(2 * M_PI * hz * n / rate);
     out[n] = static_cast<int16_t>(v * 2500 * (1.0 + 0.5 * std::sin(n * 6.0 / rate)));
   }
   return out;
@@ -97,7 +98,7 @@ std::vector<DecodedEvent> Expected(SignalFamily family, const std::vector<uint8_
 }
 
 constexpr SignalFamily FamilyOf(int id) {
-  return id == 8 ? SignalFamily::kDisklavier
+  return id == 8   ? SignalFamily::kDisklavier
          : id == 7 ? SignalFamily::kMidiSerial
                    : SignalFamily::kPianoDisc;
 }
@@ -118,7 +119,8 @@ TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
   } else {
     out = std::make_unique<CPCMOut_WAV>();
   }
-  ASSERT_EQ(out->Open(path, rate, "Song", dir / "none.tags.txt", withMusic, false), AudioResult::kOk);
+  ASSERT_EQ(out->Open(path, rate, "Song", dir / "none.tags.txt", withMusic, false),
+            AudioResult::kOk);
   auto music = test::FakeAccompaniment::Mono(Music(3 * rate, rate), rate);
   const std::vector<uint8_t> song = Song();
   ASSERT_EQ(Encode(id, rate, *out, song, withMusic ? &music : nullptr), Result::kSuccess);
@@ -140,22 +142,24 @@ TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
   EXPECT_TRUE(track.errors.empty()) << track.errors.size() << " errors, first at "
                                     << track.errors[0].timeSeconds << ": " << track.errors[0].text;
   const FamilyRules& rules = *FindFamilyRules(FamilyOf(id));
-  const Comparison c = CompareEvents(Expected(FamilyOf(id), song), track,
-                                     rules.timingToleranceSeconds);
+  const Comparison c =
+      CompareEvents(Expected(FamilyOf(id), song), track, rules.timingToleranceSeconds);
   EXPECT_TRUE(c.agree) << c.firstDifference << " " << c.largestTimingErrorSeconds;
   EXPECT_EQ(c.foundEvents, c.expectedEvents);
   EXPECT_GE(c.foundEvents, 170u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FormatsRatesMusicContainers, TrackRoundTrip,
-    testing::Combine(testing::Values(4, 5, 7, 8), testing::Values(44100u, 48000u),
-                     testing::Bool(), testing::Bool()),
-    [](const auto& info) {
-      const Case& c = info.param;
-      return "id" + std::to_string(std::get<0>(c)) + "_" + std::to_string(std::get<1>(c)) +
-             (std::get<2>(c) ? "_music" : "") + (std::get<3>(c) ? "_mp3" : "_wav");
-    });
+INSTANTIATE_TEST_SUITE_P(FormatsRatesMusicContainers, TrackRoundTrip,
+                         testing::Combine(testing::Values(4, 5, 7, 8),
+                                          testing::Values(44100u, 48000u), testing::Bool(),
+                                          testing::Bool()),
+                         [](const auto& info) {
+                           const Case& c = info.param;
+                           return "id" + std::to_string(std::get<0>(c)) + "_" +
+                                  std::to_string(std::get<1>(c)) +
+                                  (std::get<2>(c) ? "_music" : "") +
+                                  (std::get<3>(c) ? "_mp3" : "_wav");
+                         });
 
 // Copies of a track as real ones reach us; each must decode to the clean
 // copy's events with no error, the data found where it is. A copy that starts
@@ -168,14 +172,17 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
     double gain;
     int offset;
     bool swap;
-    bool tone;        // a full-scale 1 kHz tone on the other channel
-    size_t cut;       // frames dropped from the start
-    bool wipe;        // 3 ms wiped from inside the 60th message
+    bool tone;   // a full-scale 1 kHz tone on the other channel
+    size_t cut;  // frames dropped from the start
+    bool wipe;   // 3 ms wiped from inside the 60th message
   };
   const Degradation table[] = {
-      {"-12 dB", 0.25, 0, false, false, 0, false},   {"+6 dB clipped", 2.0, 0, false, false, 0, false},
-      {"DC 2000", 1.0, 2000, false, false, 0, false}, {"inverted", -1.0, 0, false, false, 0, false},
-      {"swapped", 1.0, 0, true, false, 0, false},     {"1 kHz tone", 1.0, 0, false, true, 0, false},
+      {"-12 dB", 0.25, 0, false, false, 0, false},
+      {"+6 dB clipped", 2.0, 0, false, false, 0, false},
+      {"DC 2000", 1.0, 2000, false, false, 0, false},
+      {"inverted", -1.0, 0, false, false, 0, false},
+      {"swapped", 1.0, 0, true, false, 0, false},
+      {"1 kHz tone", 1.0, 0, false, true, 0, false},
       {"all at once", -0.25, 2000, true, true, 0, false},
       {"starts mid-signal", 1.0, 0, false, false, 4567, false},
       {"wiped", 1.0, 0, false, false, 0, true},
@@ -218,7 +225,8 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
       ASSERT_EQ(got.events.size(), clean.events.size()) << what;
       for (size_t i = 0; i < got.events.size(); ++i) {
         const DecodedEvent &a = got.events[i], &b = clean.events[i];
-        ASSERT_TRUE(a.status == b.status && a.data1 == b.data1 && a.data2 == b.data2) << what << " " << i;
+        ASSERT_TRUE(a.status == b.status && a.data1 == b.data1 && a.data2 == b.data2)
+            << what << " " << i;
         ASSERT_NEAR(a.timeSeconds, b.timeSeconds - static_cast<double>(d.cut) / rate, 0.0002)
             << what << " " << i;
       }
@@ -229,7 +237,8 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
 // Music alone, a full-scale tone and silence carry no data signal.
 TEST(Detection, NoDataSignalInMusicToneOrSilence) {
   const uint32_t rate = 48000;
-  const std::vector<int16_t> music = Music(4 * rate, rate), tone = Tone(4 * rate, rate, 1000, 32767);
+  const std::vector<int16_t> music = Music(4 * rate, rate),
+                             tone = Tone(4 * rate, rate, 1000, 32767);
   const std::vector<int16_t> silence(4 * rate, 0);
   for (const auto* pair : {&music, &tone, &silence}) {
     const DecodedTrack t = DetectAndDecode(pair->data(), silence.data(), pair->size(), rate);

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "encoders/mid2disklavier.h"
 #include "decoders/disklavier_decoder.h"
+#include "encoders/mid2disklavier.h"
 #include "tests/support/fake_reader.h"
 #include "tests/support/memory_output.h"
 #include "tests/support/recording_events.h"

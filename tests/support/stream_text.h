@@ -12,7 +12,8 @@ namespace tonvelo::test {
 // MIDI-serial: "3:F0 7E | 1:08 3C | 0:A8", the sync count and the bytes sent.
 inline std::string SerialText(const std::vector<StreamMessage>& msgs) {
   std::string s;
-  for (const auto& m : msgs) s += (s.empty() ? "" : " | ") + std::to_string(m.syncs) + ":" + HexBytes(m.bytes);
+  for (const auto& m : msgs)
+    s += (s.empty() ? "" : " | ") + std::to_string(m.syncs) + ":" + HexBytes(m.bytes);
   return s;
 }
 
