@@ -110,12 +110,13 @@ Comparison CompareEvents(const std::vector<DecodedEvent>& expectedAll, const Dec
   Comparison c;
   c.expectedEvents = want.size();
   c.foundEvents = got.size();
-  const size_t n = std::min(want.size(), got.size());
-  for (size_t i = 0; i < n && c.firstDifference.empty(); ++i) {
+  size_t n = std::min(want.size(), got.size());
+  for (size_t i = 0; i < n; ++i) {
     const bool off = (want[i].status & 0xF0) == 0x80;
     if (want[i].status != got[i].status || want[i].data1 != got[i].data1 ||
         (!off && want[i].data2 != got[i].data2)) {
       c.firstDifference = "expected " + EventText(want[i]) + ", found " + EventText(got[i]);
+      n = i;  // past a difference the two lists no longer pair up
     }
   }
   if (c.firstDifference.empty() && want.size() != got.size()) {
