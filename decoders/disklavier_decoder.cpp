@@ -19,7 +19,10 @@ constexpr int32_t kTableScale = 1 << 14;
 constexpr double kMinLevel = 150.0;    // below this a window holds no carrier
 constexpr double kCarrierShare = 0.5;  // of a window's varying energy, to count as carrier
 constexpr double kCleanShare = 0.8;    // ... and to count as a clean symbol
-constexpr size_t kRunToStart = 32;     // carrier windows in a row that begin a signal
+constexpr size_t kRunToStart = 32;
+constexpr int kMaxRepairs = 256;           // symbol repairs tried per track
+constexpr double kDoubtfulResidual = 0.3;  // of a phase step: a symbol worth a second look     //
+                                           // carrier windows in a row that begin a signal
 
 struct WindowFit {
   double level = 0.0;  // fitted carrier amplitude
@@ -125,9 +128,14 @@ double Seconds(size_t sample, uint32_t rate) { return static_cast<double>(sample
 std::string ByteText(uint8_t b) { return HexBytes({b}); }
 
 // Bytes to messages, undoing the escapes.
-void ParseItems(DisklavierDetail& d, uint32_t rate, DecodedTrack& track) {
+// Returns the first symbol of every item that starts an error.
+std::vector<uint32_t> ParseItems(DisklavierDetail& d, uint32_t rate, DecodedTrack& track) {
+  std::vector<uint32_t> faults;
   const auto& items = d.items;
-  auto at = [&](size_t i) { return Seconds(d.SymbolSample(items[i].symbol), rate); };
+  auto at = [&](size_t i) {
+    faults.push_back(items[i].symbol);
+    return Seconds(d.SymbolSample(items[i].symbol), rate);
+  };
   for (size_t i = 0; i < items.size();) {
     StreamMessage m;
     m.firstUnit = items[i].symbol;
@@ -172,6 +180,83 @@ void ParseItems(DisklavierDetail& d, uint32_t rate, DecodedTrack& track) {
       d.messages.push_back(std::move(m));
     }
     i = j;
+  }
+  return faults;
+}
+
+// Symbol values from the phase steps between neighbours.
+void SetValues(DisklavierDetail& d) {
+  for (size_t k = 0; k < d.symbols.size(); ++k) {
+    const uint8_t increment =
+        static_cast<uint8_t>((d.symbols[k].phase + 16 - (k ? d.symbols[k - 1].phase : 0)) % 16);
+    d.symbols[k].value =
+        k == 0
+            ? kIdleSymbol
+            : static_cast<uint8_t>(std::find(kIncrement, kIncrement + 16, increment) - kIncrement);
+  }
+}
+
+// Idle symbols stand only where a byte would start: no byte sent has a high
+// nibble of 15. After C4 a single symbol names the channel.
+void GroupItems(DisklavierDetail& d) {
+  d.items.clear();
+  d.messages.clear();
+  for (size_t k = 0; k + 1 < d.symbols.size();) {
+    if (d.symbols[k].value == kIdleSymbol) {
+      ++k;
+      continue;
+    }
+    const auto byte = static_cast<uint8_t>(d.symbols[k].value << 4 | d.symbols[k + 1].value);
+    const auto at = static_cast<uint32_t>(k);
+    d.items.push_back({byte, at, at + 2});
+    k += 2;
+    if (byte == 0xC4 && k < d.symbols.size()) {
+      d.items.push_back(
+          {d.symbols[k].value, static_cast<uint32_t>(k), static_cast<uint32_t>(k + 1)});
+      ++k;
+    }
+  }
+}
+
+// Where the stream breaks its rules, a symbol read close to the boundary
+// between two phases is the likely culprit (lossy codecs put noise right on
+// the carrier): try its other phase, and keep it when the stream reads with
+// fewer faults.
+void RepairDoubtfulSymbols(DisklavierDetail& d, const std::vector<double>& residual,
+                           uint32_t rate) {
+  DecodedTrack scratch;
+  GroupItems(d);
+  std::vector<uint32_t> faults = ParseItems(d, rate, scratch);
+  std::vector<bool> tried(d.symbols.size());
+  uint32_t from = 0;
+  for (int attempt = 0; attempt < kMaxRepairs; ++attempt) {
+    const auto fault =
+        std::find_if(faults.begin(), faults.end(), [&](uint32_t f) { return f >= from; });
+    if (fault == faults.end()) break;
+    const size_t lo = *fault > 6 ? *fault - 6 : 1,
+                 hi = std::min<size_t>(d.symbols.size(), *fault + 4);
+    size_t best = 0;
+    double doubt = kDoubtfulResidual;
+    for (size_t k = lo; k < hi; ++k) {
+      if (!tried[k] && std::fabs(residual[k]) > doubt) best = k, doubt = std::fabs(residual[k]);
+    }
+    if (best == 0) {
+      from = *fault + 1;
+      continue;
+    }
+    tried[best] = true;
+    const uint8_t kept = d.symbols[best].phase;
+    d.symbols[best].phase = static_cast<uint8_t>((kept + (residual[best] > 0 ? 1 : 15)) % 16);
+    SetValues(d);
+    GroupItems(d);
+    DecodedTrack trial;
+    std::vector<uint32_t> after = ParseItems(d, rate, trial);
+    if (after.size() < faults.size()) {
+      faults = std::move(after);
+    } else {
+      d.symbols[best].phase = kept;
+      SetValues(d);
+    }
   }
 }
 
@@ -243,7 +328,7 @@ DecodedTrack DecodeDisklavier(const int16_t* x, size_t count, uint32_t rate,
   const double leadAngle =
       2.0 * M_PI * static_cast<double>(uint64_t{kDisklavierCarrierHz} * d.leadSamples % rate) /
       rate;
-  uint8_t previous = 0;
+  std::vector<double> residual;  // signed distance from the chosen phase, in steps
   size_t clean = 0;
   d.minLevel = 1e9;
   for (size_t k = begin; k < end; ++k) {
@@ -253,18 +338,10 @@ DecodedTrack DecodeDisklavier(const int16_t* x, size_t count, uint32_t rate,
     double phase = std::fmod(f.phase + leadAngle, 2.0 * M_PI);
     if (phase < 0) phase += 2.0 * M_PI;
     const long step = std::lround(phase / kStep);
-    const double error = std::fabs(phase - static_cast<double>(step) * kStep) * 180.0 / M_PI;
+    residual.push_back(phase / kStep - static_cast<double>(step));
+    const double error = std::fabs(residual.back()) * 22.5;
     s.phase = static_cast<uint8_t>(step % 16);
-    // The first symbol only sets the reference: the carrier's phase before it
-    // is unknown when the polarity is inverted or the track starts in the
-    // middle of a signal. The line starts idle.
-    const uint8_t increment = static_cast<uint8_t>((s.phase + 16 - previous) % 16);
-    s.value =
-        k == begin
-            ? kIdleSymbol
-            : static_cast<uint8_t>(std::find(kIncrement, kIncrement + 16, increment) - kIncrement);
     s.readable = IsCarrier(f);
-    previous = s.phase;
     if (s.readable) {
       d.worstPhaseErrorDegrees = std::max(d.worstPhaseErrorDegrees, error);
       d.minLevel = std::min(d.minLevel, f.level);
@@ -276,23 +353,12 @@ DecodedTrack DecodeDisklavier(const int16_t* x, size_t count, uint32_t rate,
     d.symbols.push_back(s);
   }
 
-  // Idle symbols stand only where a byte would start: no byte sent has a high
-  // nibble of 15. After C4 a single symbol names the channel.
-  for (size_t k = 0; k + 1 < d.symbols.size();) {
-    if (d.symbols[k].value == kIdleSymbol) {
-      ++k;
-      continue;
-    }
-    const auto byte = static_cast<uint8_t>(d.symbols[k].value << 4 | d.symbols[k + 1].value);
-    const auto at = static_cast<uint32_t>(k);
-    d.items.push_back({byte, at, at + 2});
-    k += 2;
-    if (byte == 0xC4 && k < d.symbols.size()) {
-      d.items.push_back(
-          {d.symbols[k].value, static_cast<uint32_t>(k), static_cast<uint32_t>(k + 1)});
-      ++k;
-    }
-  }
+  // The first symbol only sets the reference: the carrier's phase before it
+  // is unknown when the polarity is inverted or the track starts in the
+  // middle of a signal. The line starts idle.
+  SetValues(d);
+  RepairDoubtfulSymbols(d, residual, rate);
+  GroupItems(d);
   ParseItems(d, rate, track);
   std::stable_sort(
       track.errors.begin(), track.errors.end(),
