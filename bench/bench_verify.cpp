@@ -53,7 +53,7 @@ int main() {
       if (enc->Encode() != Result::kSuccess || out.Close() != AudioResult::kOk) return 1;
       const double seconds = static_cast<double>(out.GetFrameCount()) / rate;
       const auto t0 = std::chrono::steady_clock::now();
-      const VerifyResult v = VerifyTrack(path, {}, 0);
+      const VerifyResult v = VerifyTrack(path, {}, ConversionSettings{});
       const double took =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       if (v.result != Result::kSuccess) std::printf("%s", v.report.c_str());

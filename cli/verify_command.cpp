@@ -78,7 +78,7 @@ int RunVerify(const std::vector<std::string>& words, const CliStreams& streams) 
   }
   int status = 0;
   for (const std::string& track : options.paths) {
-    const VerifyResult v = VerifyTrack(track, against, options.settings.velocityProfile);
+    const VerifyResult v = VerifyTrack(track, against, options.settings);
     std::fputs(v.report.c_str(), streams.out);
     if (status == 0 && v.result != Result::kSuccess) status = ToInt(v.result);
   }

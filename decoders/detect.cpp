@@ -1,6 +1,5 @@
 #include "decoders/detect.h"
 
-#include <array>
 #include <cstdlib>
 
 #include "decoders/disklavier_decoder.h"
@@ -12,12 +11,12 @@ namespace tonvelo {
 namespace {
 
 // clang-format off
-constexpr std::array<FamilyDecoder, 3> kFamilies{{
+constexpr FamilyDecoder kFamilies[] = {
   //  family                       name           decode
   {SignalFamily::kDisklavier,    "Disklavier",   &DecodeDisklavier},
   {SignalFamily::kMidiSerial,    "MIDI-serial",  &DecodeMidiSerial},
   {SignalFamily::kPianoDisc,     "PianoDisc",    &DecodePianoDisc},
-}};
+};
 // clang-format on
 
 constexpr double kExcerptSeconds = 3.0;

@@ -1,7 +1,5 @@
 #include "pipeline/expected_events.h"
 
-#include <array>
-
 #include "decoders/midi_serial_decoder.h"
 #include "encoders/mid2disklavier.h"
 #include "encoders/velocity_expansion.h"
@@ -39,12 +37,30 @@ struct SwitchState {
   }
 };
 
+// The song's events and the pedal channels the encoders choose.
+struct SongChannels {
+  std::vector<SongEvent> events;
+  uint8_t sustain = 0;
+  uint8_t soft = 0;
+};
+
+SongChannels Analyse(SongContext& context) {
+  SongChannels c;
+  c.sustain = context.song.FindSustainChannel();
+  c.soft = context.song.FindSoftChannel();
+  if (!ReadSongEvents(context.song, c.events)) c.events.clear();
+  return c;
+}
+
 DecodedEvent Event(const SongEvent& e, uint8_t status, uint8_t d1, uint8_t d2) {
   return {e.timeSeconds, status, d1, d2};
 }
 
-std::vector<DecodedEvent> ExpectDisklavier(const std::vector<SongEvent>& song, uint8_t sustain,
-                                           uint8_t soft, int profile) {
+std::vector<DecodedEvent> ExpectDisklavier(SongContext& context) {
+  SongChannels c0 = Analyse(context);
+  const std::vector<SongEvent>& song = c0.events;
+  const uint8_t sustain = c0.sustain, soft = c0.soft;
+  const int profile = context.velocityProfile;
   std::vector<DecodedEvent> out;
   MergeFlags merge;
   const bool remap = profile == 0;
@@ -69,8 +85,11 @@ std::vector<DecodedEvent> ExpectDisklavier(const std::vector<SongEvent>& song, u
   return out;
 }
 
-std::vector<DecodedEvent> ExpectMidiSerial(const std::vector<SongEvent>& song, uint8_t sustain,
-                                           uint8_t soft, int profile) {
+std::vector<DecodedEvent> ExpectMidiSerial(SongContext& context) {
+  SongChannels c0 = Analyse(context);
+  const std::vector<SongEvent>& song = c0.events;
+  const uint8_t sustain = c0.sustain, soft = c0.soft;
+  const int profile = context.velocityProfile;
   // The set-up ends with a silent note (sent on channel 15, which is merged).
   std::vector<DecodedEvent> out = {{kBeforeMusic, 0x90, 0, 0}};
   MergeFlags merge;
@@ -101,8 +120,11 @@ std::vector<DecodedEvent> ExpectMidiSerial(const std::vector<SongEvent>& song, u
   return out;
 }
 
-std::vector<DecodedEvent> ExpectPianoDisc(const std::vector<SongEvent>& song, uint8_t sustain,
-                                          uint8_t soft, int profile) {
+std::vector<DecodedEvent> ExpectPianoDisc(SongContext& context) {
+  SongChannels c0 = Analyse(context);
+  const std::vector<SongEvent>& song = c0.events;
+  const uint8_t sustain = c0.sustain, soft = c0.soft;
+  const int profile = context.velocityProfile;
   std::vector<DecodedEvent> out;
   MergeFlags merge;
   SwitchState pedals;
@@ -133,12 +155,12 @@ std::vector<DecodedEvent> ExpectPianoDisc(const std::vector<SongEvent>& song, ui
 }
 
 // clang-format off
-constexpr std::array<FamilyRules, 3> kRules{{
+constexpr FamilyRules kRules[] = {
   //  family                      expect              timing tolerance
   {SignalFamily::kDisklavier,   &ExpectDisklavier,  0.004},
   {SignalFamily::kMidiSerial,   &ExpectMidiSerial,  0.010},
   {SignalFamily::kPianoDisc,    &ExpectPianoDisc,   0.010},
-}};
+};
 // clang-format on
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "decoders/decoded_track.h"
+#include "pipeline/conversion_settings.h"
 #include "readers/music_file.h"
 
 namespace tonvelo {
@@ -23,15 +24,20 @@ struct SongEvent {
 // The time of events an encoder sends before the music (its set-up).
 constexpr double kBeforeMusic = -1.0;
 
-// The events an encoder would send for the song, as its family's decoder
-// reports them; `velocityProfile` as in the conversion settings.
-using ExpectFunction = std::vector<DecodedEvent> (*)(const std::vector<SongEvent>& song,
-                                                     uint8_t sustainChannel, uint8_t softChannel,
-                                                     int velocityProfile);
+// The events an encoder would send for an open song with these settings, as
+// its family's decoder reports them, in seconds from the song's start.
+// `velocityProfile` is the one the conversion gives the encoder (ESEQ songs
+// always use the Disklavier range).
+struct SongContext {
+  CMusicFile2MID& song;
+  const ConversionSettings& settings;
+  int velocityProfile;
+};
+using ExpectFunction = std::vector<DecodedEvent> (*)(SongContext& context);
 
 struct FamilyRules {
   SignalFamily family;
-  ExpectFunction expect;
+  ExpectFunction expect;          // nullptr: events read back are not compared
   double timingToleranceSeconds;  // one message on the line plus the scheduler's early release
 };
 

@@ -45,14 +45,17 @@ bool LooksLikeWav(const std::filesystem::path& path) {
   return riff;
 }
 
-// Opens a song the way a conversion does: as a Standard MIDI File, else ESEQ.
-std::unique_ptr<CMusicFile2MID> OpenSong(const std::filesystem::path& path) {
+// Opens a song the way a conversion does: as a Standard MIDI File, else ESEQ
+// (whose velocities the conversion always takes as the Disklavier range).
+std::unique_ptr<CMusicFile2MID> OpenSong(const std::filesystem::path& path, bool& eseq) {
   auto smf = std::make_unique<CSMF2MID>();
   OpenResult r = smf->Open(path);
+  eseq = false;
   if (r == OpenResult::kOpened) return smf;
   if (r != OpenResult::kNotThisFormat) return nullptr;
-  auto eseq = std::make_unique<CESEQ2MID>();
-  if (eseq->Open(path) == OpenResult::kOpened) return eseq;
+  auto reader = std::make_unique<CESEQ2MID>();
+  eseq = true;
+  if (reader->Open(path) == OpenResult::kOpened) return reader;
   return nullptr;
 }
 
@@ -155,8 +158,23 @@ size_t CountNotes(const DecodedTrack& track) {
       [](const DecodedEvent& e) { return (e.status & 0xF0) == 0x90 && e.data2 > 0; }));
 }
 
+bool ExpectedEventsFor(SignalFamily family, const std::filesystem::path& songPath,
+                       const ConversionSettings& settings, std::vector<DecodedEvent>& events) {
+  const FamilyRules* rules = FindFamilyRules(family);
+  bool eseq = false;
+  std::unique_ptr<CMusicFile2MID> song = OpenSong(songPath, eseq);
+  if (rules == nullptr || rules->expect == nullptr || !song) return false;
+  SongContext context{*song, settings,
+                      eseq ? kVelocityProfileDisklavier : settings.velocityProfile};
+  std::vector<SongEvent> probe;
+  if (!ReadSongEvents(*song, probe)) return false;
+  events = rules->expect(context);
+  return true;
+}
+
 VerifyResult VerifyTrack(const std::filesystem::path& path,
-                         const std::filesystem::path& againstSong, int velocityProfile) {
+                         const std::filesystem::path& againstSong,
+                         const ConversionSettings& settings) {
   VerifyResult v;
   TrackAudio audio;
   std::string error;
@@ -192,20 +210,17 @@ VerifyResult VerifyTrack(const std::filesystem::path& path,
   if (againstSong.empty()) return v;
 
   const FamilyRules* rules = FindFamilyRules(track.family);
-  std::unique_ptr<CMusicFile2MID> song = OpenSong(againstSong);
-  std::vector<SongEvent> events;
-  if (!song || !ReadSongEvents(*song, events)) {
+  if (rules == nullptr || rules->expect == nullptr) {
+    v.report += "  no comparison: the rules of this format are not known\n";
+    return v;
+  }
+  std::vector<DecodedEvent> expected;
+  if (!ExpectedEventsFor(track.family, againstSong, settings, expected)) {
     v.report += "  cannot read the song '" + againstSong.string() + "'\n";
     v.result = Result::kSourceDamaged;
     return v;
   }
-  if (rules == nullptr) {
-    v.report += "  no comparison: the rules of this format are not known\n";
-    return v;
-  }
-  const uint8_t sustain = song->FindSustainChannel(), soft = song->FindSoftChannel();
-  const Comparison c = CompareEvents(rules->expect(events, sustain, soft, velocityProfile), track,
-                                     rules->timingToleranceSeconds);
+  const Comparison c = CompareEvents(expected, track, rules->timingToleranceSeconds);
   v.report += "  against " + againstSong.string() + ": " + (c.agree ? "agree" : "differ") + ", " +
               std::to_string(c.foundEvents) + " of " + std::to_string(c.expectedEvents) +
               " notes and pedals" +

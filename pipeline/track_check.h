@@ -11,6 +11,7 @@
 
 #include "decoders/decoded_track.h"
 #include "framework/result.h"
+#include "pipeline/conversion_settings.h"
 
 namespace tonvelo {
 
@@ -45,9 +46,17 @@ struct VerifyResult {
   std::string report;                // lines for the user, each ending in "\n"
 };
 
-// One track's report; `againstSong` empty for none.
+// One track's report; `againstSong` empty for none. The settings are those
+// the track was made with (the velocity profile matters to the comparison).
 VerifyResult VerifyTrack(const std::filesystem::path& track,
-                         const std::filesystem::path& againstSong, int velocityProfile);
+                         const std::filesystem::path& againstSong,
+                         const ConversionSettings& settings);
+
+// The events the format's encoder would send for a song; false when the song
+// cannot be read or the format's rules are not known.
+[[nodiscard]] bool ExpectedEventsFor(SignalFamily family, const std::filesystem::path& song,
+                                     const ConversionSettings& settings,
+                                     std::vector<DecodedEvent>& events);
 
 // Decodes a track into a Standard MIDI File at `output`; the message says what
 // was written or what went wrong.

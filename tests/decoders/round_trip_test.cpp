@@ -91,10 +91,9 @@ Result Encode(int id, uint32_t rate, CPCMOut& out, const std::vector<uint8_t>& s
 std::vector<DecodedEvent> Expected(SignalFamily family, const std::vector<uint8_t>& song) {
   CSMF2MID reader;
   EXPECT_EQ(reader.OpenBuffer(song), OpenResult::kOpened);
-  std::vector<SongEvent> events;
-  EXPECT_TRUE(ReadSongEvents(reader, events));
-  return FindFamilyRules(family)->expect(events, reader.FindSustainChannel(),
-                                         reader.FindSoftChannel(), 0);
+  const ConversionSettings settings;
+  SongContext context{reader, settings, settings.velocityProfile};
+  return FindFamilyRules(family)->expect(context);
 }
 
 constexpr SignalFamily FamilyOf(int id) {
