@@ -52,7 +52,9 @@ bool ParseTracks(std::vector<std::string> args, CliOptions& options, std::string
   for (const std::string& path : options.paths) {
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) {
-      error = "no such track: '" + path + "'";
+      error = "no such track: '";
+      error += path;
+      error += "'";
       return false;
     }
   }
@@ -74,7 +76,10 @@ int RunVerify(const std::vector<std::string>& words, const CliStreams& streams) 
   }
   std::error_code ec;
   if (!against.empty() && !fs::is_regular_file(against, ec)) {
-    return UsageError(streams, "no such song: '" + against + "'");
+    std::string text = "no such song: '";
+    text += against;
+    text += "'";
+    return UsageError(streams, text);
   }
   int status = 0;
   for (const std::string& track : options.paths) {
@@ -104,7 +109,10 @@ int RunDecode(const std::vector<std::string>& words, const CliStreams& streams) 
     // Beside the track, never over an existing file (it may be the song).
     out = fs::path(track).replace_extension(".mid");
     if (fs::exists(out, ec)) {
-      return UsageError(streams, "'" + out.string() + "' exists; name the output with -o");
+      std::string text = "'";  // appended: GCC's -Wrestrict misfires on "'" + string
+      text += out.string();
+      text += "' exists; name the output with -o";
+      return UsageError(streams, text);
     }
   }
   if (fs::equivalent(out, track, ec))
