@@ -367,7 +367,8 @@ DecodedTrack DecodeDisklavier(const int16_t* x, size_t count, uint32_t rate,
   const double spanSymbols = static_cast<double>(d.symbols.size());
   track.family = SignalFamily::kDisklavier;
   track.formatId = 8;
-  track.confidence = static_cast<double>(clean) / spanSymbols * std::min(1.0, spanSymbols / 64.0);
+  track.confidence = static_cast<double>(clean) / spanSymbols * std::min(1.0, spanSymbols / 64.0) *
+                     StreamValidity(d.messages.size(), track.errors.size());
   track.dataStartSeconds = Seconds(d.leadSamples, rate);
   track.dataEndSeconds = Seconds(d.endSample, rate);
   track.unitsDecoded = static_cast<uint32_t>(d.messages.size());

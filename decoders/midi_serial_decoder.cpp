@@ -223,7 +223,8 @@ DecodedTrack DecodeMidiSerial(const int16_t* samples, size_t count, uint32_t rat
   const double bad = std::min(total, static_cast<double>(parser.badSymbols + d.doubtfulSymbols));
   track.family = SignalFamily::kMidiSerial;
   track.formatId = 7;
-  track.confidence = (total - bad) / total * std::min(1.0, total / 200.0);
+  track.confidence = (total - bad) / total * std::min(1.0, total / 200.0) *
+                     StreamValidity(d.messages.size(), track.errors.size());
   track.dataStartSeconds = static_cast<double>(symbols.front().start) / rate;
   track.dataEndSeconds = static_cast<double>(symbols.back().end) / rate;
   track.unitsDecoded = static_cast<uint32_t>(d.messages.size());

@@ -150,7 +150,8 @@ DecodedTrack DecodePianoDisc(const int16_t* samples, size_t count, uint32_t rate
   const double worse = std::min(total, static_cast<double>(bad + d.doubtfulHalfCycles));
   track.family = SignalFamily::kPianoDisc;
   track.formatId = d.classic ? kPianoDiscClassicId : kPianoDiscSilentDrivePlusId;
-  track.confidence = (total - worse) / total * std::min(1.0, total / 200.0);
+  track.confidence = (total - worse) / total * std::min(1.0, total / 200.0) *
+                     StreamValidity(d.messages.size(), track.errors.size());
   track.dataStartSeconds = h.front().start / rate;
   track.dataEndSeconds = (h.back().start + h.back().length) / rate;
   track.unitsDecoded = static_cast<uint32_t>(d.messages.size());

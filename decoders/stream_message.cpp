@@ -1,5 +1,6 @@
 #include "decoders/stream_message.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tonvelo {
@@ -26,6 +27,11 @@ void AddChannelEvent(const StreamMessage& m, uint32_t sampleRateHz, DecodedTrack
 
 void AddIssue(double timeSeconds, std::string text, DecodedTrack& track) {
   track.errors.push_back({timeSeconds, std::move(text)});
+}
+
+double StreamValidity(size_t messages, size_t errors) {
+  if (messages == 0) return 0.0;
+  return std::max(0.0, 1.0 - static_cast<double>(errors) / static_cast<double>(messages));
 }
 
 }  // namespace tonvelo

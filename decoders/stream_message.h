@@ -33,4 +33,9 @@ void AddChannelEvent(const StreamMessage& m, uint32_t sampleRateHz, DecodedTrack
 
 void AddIssue(double timeSeconds, std::string text, DecodedTrack& track);
 
+// How far a byte stream kept its rules: 1 with no errors among its messages,
+// 0 with no message read or as many errors as messages. A steady tone can
+// look like a clean signal; only a stream that parses is data.
+double StreamValidity(size_t messages, size_t errors);
+
 }  // namespace tonvelo

@@ -227,15 +227,16 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
   }
 }
 
-// Music alone, a full-scale tone and silence carry no data signal.
-TEST(Detection, NoDataSignalInMusicToneOrSilence) {
+// Music alone, full-scale tones (at each carrier's idle frequency too) and
+// silence carry no data signal.
+TEST(Detection, NoDataSignalInMusicTonesOrSilence) {
   const uint32_t rate = 48000;
-  const std::vector<int16_t> music = Music(4 * rate, rate),
-                             tone = Tone(4 * rate, rate, 1000, 32767);
   const std::vector<int16_t> silence(4 * rate, 0);
-  for (const auto* pair : {&music, &tone, &silence}) {
-    const DecodedTrack t = DetectAndDecode(pair->data(), silence.data(), pair->size(), rate);
-    EXPECT_EQ(t.family, SignalFamily::kNone);
+  for (const auto& channel :
+       {Music(4 * rate, rate), Tone(4 * rate, rate, 1000, 32767), Tone(4 * rate, rate, 6300, 8192),
+        Tone(4 * rate, rate, 2004.5, 3800), Tone(4 * rate, rate, 1712.5, 3000), silence}) {
+    const DecodedTrack t = DetectAndDecode(channel.data(), silence.data(), channel.size(), rate);
+    EXPECT_EQ(t.family, SignalFamily::kNone) << t.formatId;
     EXPECT_EQ(t.dataChannel, -1);
   }
 }
