@@ -287,7 +287,16 @@ std::string UsageText() {
          "those that failed. The exit status is 0 when every file converted, else\n"
          "the first failing file's result: 2 cancelled, 3 a source could not be\n"
          "read, 4 an output could not be written, 5 out of memory, 6 data\n"
-         "formatting error; 64 a usage error.\n";
+         "formatting error; 64 a usage error.\n"
+         "\n"
+         "verify reads WAV or MP3 tracks back and reports, per track, the format, rate,\n"
+         "data channel, span of the data, messages and errors with their times and the\n"
+         "notes found; --against compares the notes and pedals with the song's under\n"
+         "the format's rules. decode writes the track's music as a MIDI file (default:\n"
+         "the track's name with .mid, never over an existing file). Both exit 0 only\n"
+         "when every track decoded without an error, else 3 (unreadable) or 6 (data).\n"
+         "  tonvelo verify --against song.mid disklavier_song.wav\n"
+         "  tonvelo decode -o recovered.mid cd_track_01.wav\n";
 }
 
 std::string VersionText() {

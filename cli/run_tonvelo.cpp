@@ -7,6 +7,7 @@
 
 #include "cli/options.h"
 #include "cli/stderr_events.h"
+#include "cli/verify_command.h"
 #include "pipeline/catalogue.h"
 #include "pipeline/folder_search.h"
 
@@ -43,8 +44,14 @@ void PrintSummary(const std::vector<FileEntry>& entries, const std::vector<FileO
 
 }  // namespace
 
-int RunTonvelo(const std::vector<std::string>& args, const CancelFlag& cancel,
+int RunTonvelo(const std::vector<std::string>& words, const CancelFlag& cancel,
                const CliStreams& streams, const EncoderFactory& createEncoder) {
+  // The first word may name a command; convert is the default.
+  const std::string command = words.empty() ? "" : words[0];
+  const std::vector<std::string> rest(words.begin() + (words.empty() ? 0 : 1), words.end());
+  if (command == "verify") return RunVerify(rest, streams);
+  if (command == "decode") return RunDecode(rest, streams);
+  const std::vector<std::string>& args = command == "convert" ? rest : words;
   CliOptions options;
   std::string error;
   if (!ParseArguments(args, options, error)) return UsageError(streams, error);

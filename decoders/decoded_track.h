@@ -40,12 +40,12 @@ struct DecodeIssue {
 
 struct DecodedTrack {
   SignalFamily family = SignalFamily::kNone;
-  int formatId = -1;         // the catalogue id that best fits what was found
-  int dataChannel = -1;      // 0 left, 1 right; -1 when no data signal was found
-  double confidence = 0.0;   // 0..1: how sure detection is that this is the format
+  int formatId = -1;        // the catalogue id that best fits what was found
+  int dataChannel = -1;     // 0 left, 1 right; -1 when no data signal was found
+  double confidence = 0.0;  // 0..1: how sure detection is that this is the format
   double dataStartSeconds = 0.0;
   double dataEndSeconds = 0.0;
-  uint32_t unitsDecoded = 0;  // MIDI messages or frames read
+  uint32_t unitsDecoded = 0;         // MIDI messages or frames read
   std::vector<DecodedEvent> events;  // in time order
   std::vector<DecodeIssue> errors;   // in time order
 };

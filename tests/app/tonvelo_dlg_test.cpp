@@ -12,7 +12,7 @@
 #include "app/qt_conversion_events.h"
 #include "app/settings_store.h"
 #include "app/user_prompts.h"
-#include "tests/support/disklavier_demod.h"
+#include "decoders/disklavier_decoder.h"
 #include "tests/support/midi_builder.h"
 #include "tests/support/wav_builder.h"
 
@@ -46,7 +46,13 @@ struct Harness {
     if (w == nullptr) qFatal("no widget %s", name);
     return w;
   }
-  void Click(const char* name) { QTest::mouseClick(Find<QAbstractButton>(name), Qt::LeftButton); }
+  // Near the left edge: a radio button stretched by its layout only takes
+  // clicks on its indicator and label, not at the centre of its area.
+  void Click(const char* name) {
+    auto* button = Find<QAbstractButton>(name);
+    const int inset = button->height() / 2;
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(inset, inset));
+  }
   QString Path(const QString& name) const { return dir.filePath(name); }
   void AddFiles(const QStringList& files) {
     prompts.files = files;
@@ -217,11 +223,11 @@ class TonveloDlgTest : public QObject {
     if (rightControl) return;
     test::StereoWav wav;
     QVERIFY(test::ReadStereoWav(track.toStdString(), wav));
-    const test::DkSignal signal = test::DemodulateDisklavier(wav.right, 44100);
-    QVERIFY2(signal.ok, signal.error.c_str());
+    const DecodedTrack decoded = DecodeDisklavier(wav.right.data(), wav.right.size(), 44100);
+    QVERIFY(decoded.errors.empty());
     std::vector<test::Bytes> notes;
-    for (const test::DkMessage& m : test::DkMessages(test::DkBytes(signal.symbols))) {
-      if (m.kind == test::DkKind::kChannel) notes.push_back(m.bytes);
+    for (const DecodedEvent& e : decoded.events) {
+      if ((e.status & 0xE0) == 0x80) notes.push_back({e.status, e.data1, e.data2});
     }
     QVERIFY(notes == std::vector<test::Bytes>({{0x90, 60, 81}, {0x80, 60, 0x40}}));
   }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/disklavier_demod.h"
+#include "tests/support/disklavier_run.h"
 #include "tests/support/midi_builder.h"
 #include "tests/support/wav_builder.h"
 
@@ -32,10 +32,11 @@ fs::path FreshDir(const std::string& name) {
   return dir;
 }
 
-std::vector<test::DkMessage> Decode(const std::vector<int16_t>& right) {
-  const test::DkSignal sig = test::DemodulateDisklavier(right, kRate);
-  EXPECT_TRUE(sig.ok) << sig.error;
-  return test::DkMessages(test::DkBytes(sig.symbols));
+std::vector<StreamMessage> Decode(const std::vector<int16_t>& right) {
+  test::DkRun run;
+  test::ReadBack(run, right, kRate);
+  EXPECT_TRUE(run.clean) << run.error;
+  return run.messages;
 }
 
 // One second of music (two notes under the sustain pedal) and three seconds
@@ -70,20 +71,22 @@ TEST(DisklavierCommand, AccompanimentLeftLateAndFadedDataRightUntilItEnds) {
   EXPECT_EQ(wav.left[delay + n - 1], static_cast<int>(folded(n - 1) / 400.0));
   for (size_t k = delay + n; k < wav.left.size(); ++k) ASSERT_EQ(wav.left[k], 0) << k;
 
-  const test::DkSignal sig = test::DemodulateDisklavier(wav.right, kRate);
-  ASSERT_TRUE(sig.ok) << sig.error;
-  EXPECT_EQ(sig.leadIn, 1288u);
-  const auto m = test::DkMessages(test::DkBytes(sig.symbols));
+  test::DkRun run;
+  test::ReadBack(run, wav.right, kRate);
+  const DisklavierDetail& sig = run.signal;
+  ASSERT_TRUE(run.clean) << run.error;
+  EXPECT_EQ(sig.leadSamples, 1288u);
+  const auto& m = run.messages;
   ASSERT_EQ(m.size(), 9u);
-  EXPECT_EQ(std::string(m[2].bytes.begin() + 6, m[2].bytes.end()), "      song");
+  EXPECT_EQ(std::string(m[2].bytes.begin() + 7, m[2].bytes.end() - 1), "      song");
   const std::vector<Bytes> music = {{0xB0, 64, 127},  {0x90, 60, 81},   {0x90, 67, 70},
                                     {0x80, 60, 0x40}, {0x80, 67, 0x40}, {0xB0, 64, 0}};
   for (size_t k = 0; k < music.size(); ++k) EXPECT_EQ(m[3 + k].bytes, music[k]) << k;
   // The data runs to the end of the frame in which the recording ended, and
   // a second of silence closes the track.
-  EXPECT_GE(sig.dataEnd, delay + n);
-  EXPECT_LT(sig.dataEnd, delay + n + 294);
-  EXPECT_EQ(wav.right.size(), sig.dataEnd + kRate);
+  EXPECT_GE(sig.endSample, delay + n);
+  EXPECT_LT(sig.endSample, delay + n + 294);
+  EXPECT_EQ(wav.right.size(), sig.endSample + kRate);
   fs::remove_all(dir);
 }
 
@@ -111,8 +114,8 @@ TEST(DisklavierExample, GeneratorIsReproducibleAndTheTrackDecodes) {
   ASSERT_TRUE(test::ReadStereoWav(dir / "out" / "examples" / "disklavier_bach_prelude_c.wav", wav));
   int noteOns = 0, pedals = 0;
   for (const auto& m : Decode(wav.right)) {
-    noteOns += m.kind == test::DkKind::kChannel && m.bytes[0] == 0x90;
-    pedals += m.kind == test::DkKind::kChannel && m.bytes[0] == 0xB0 && m.bytes[1] == 64;
+    noteOns += m.bytes[0] == 0x90;
+    pedals += m.bytes[0] == 0xB0 && m.bytes[1] == 64;
   }
   EXPECT_EQ(noteOns, 8 * 16 + 5);  // eight bars of sixteenths and the closing chord
   EXPECT_EQ(pedals, 2 * 9);

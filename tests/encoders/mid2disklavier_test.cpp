@@ -81,35 +81,35 @@ TEST_P(DisklavierRate, SetUpSequenceTimingAndEnding) {
   auto run = RunDisklavier(r, rate());
   ASSERT_EQ(run->result, Result::kSuccess);
   const auto& sig = run->signal;
-  ASSERT_TRUE(sig.ok) << sig.error;
+  ASSERT_TRUE(run->clean) << run->error;
   const size_t lead = rate() == 48000 ? 1402 : 1288;
-  EXPECT_EQ(sig.leadIn, lead);
+  EXPECT_EQ(sig.leadSamples, lead);
   EXPECT_EQ(sig.symbols[0].phase, 13);
   EXPECT_EQ(sig.symbols[1].phase, 6);
 
   const auto& m = run->messages;
   ASSERT_EQ(m.size(), 4u);
-  EXPECT_EQ(m[0].bytes, (Bytes{0x7E, 0x7F, 0x09, 0x01}));
-  EXPECT_EQ(m[1].bytes, (Bytes{0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00}));
-  EXPECT_EQ(m[2].bytes, (Bytes{0x43, 0x71, 0x7E, 0x10, 0x03, 10, ' ', ' ', ' ', ' ', ' ', ' ', 'S',
-                               'o', 'n', 'g'}));
+  EXPECT_EQ(m[0].bytes, (Bytes{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}));
+  EXPECT_EQ(m[1].bytes, (Bytes{0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7}));
+  EXPECT_EQ(m[2].bytes, (Bytes{0xF0, 0x43, 0x71, 0x7E, 0x10, 0x03, 10, ' ', ' ', ' ', ' ', ' ', ' ', 'S',
+                               'o', 'n', 'g', 0xF7}));
   EXPECT_EQ(m[3].bytes, (Bytes{0x90, 60, 81}));
-  EXPECT_EQ(m[0].firstSymbol, 538u);
+  EXPECT_EQ(m[0].firstUnit, 538u);
   // Each message starts at the first symbol boundary at or after its time.
   size_t at = 0;
   const double times[] = {0.2, 0.275, 0.35, 0.492};
   for (int i = 0; i < 4; ++i) {
     at = test::DkIdleUntil(lead, at, DkSeconds(times[i], rate()), rate());
-    EXPECT_EQ(m[i].firstSymbol, at) << i;
-    at = m[i].endSymbol;
+    EXPECT_EQ(m[i].firstUnit, at) << i;
+    at = m[i].endUnit;
   }
   // A quarter second of idle signal, the frame completed, a second of silence.
   size_t tail = test::DkIdleUntil(
       lead, at, test::DkPosition(lead, at, rate()) + DkSeconds(0.25, rate()), rate());
   tail = (tail + 20) / 21 * 21;
   EXPECT_EQ(sig.symbols.size(), tail);
-  EXPECT_EQ(sig.dataEnd, lead + tail / 21 * frameSamples());
-  EXPECT_EQ(run->out.Size(), sig.dataEnd + rate());
+  EXPECT_EQ(sig.endSample, lead + tail / 21 * frameSamples());
+  EXPECT_EQ(run->out.Size(), sig.endSample + rate());
   EXPECT_EQ(run->encoder.GetSamplesWritten(), run->out.Size());
   EXPECT_TRUE(run->out.Right() == test::DkReferenceSignal(sig.Values(), lead, rate(), rate()));
 }
@@ -196,15 +196,15 @@ TEST_P(DisklavierRate, StreamRules) {
     opt.velocityProfile = c.velocityProfile;
     auto run = RunDisklavier(r, rate(), opt);
     ASSERT_EQ(run->result, Result::kSuccess);
-    ASSERT_TRUE(run->signal.ok) << run->signal.error;
+    ASSERT_TRUE(run->clean) << run->error;
     ASSERT_GE(run->messages.size(), 3u);
     Bytes stream;
     for (const auto& it : run->items) {
-      if (it.symbol >= run->messages[2].endSymbol) stream.push_back(it.value);
+      if (it.symbol >= run->messages[2].endUnit) stream.push_back(it.value);
     }
     EXPECT_EQ(stream, c.stream);
     EXPECT_TRUE(run->out.Right() ==
-                test::DkReferenceSignal(run->signal.Values(), run->signal.leadIn, rate(), rate()));
+                test::DkReferenceSignal(run->signal.Values(), run->signal.leadSamples, rate(), rate()));
   }
 }
 
@@ -249,9 +249,9 @@ TEST_P(DisklavierRate, TitleEscapesAndAFileWithItsOwnTitle) {
     opt.title = title;
     const Bytes body = RunDisklavier(r, rate(), opt)->messages.at(2).bytes;
     const auto length = static_cast<uint8_t>(title.size());  // 30 and 31: escaped with 1F
-    EXPECT_EQ(Bytes(body.begin(), body.begin() + 7),
-              (Bytes{0x43, 0x71, 0x7E, 0x10, 0x03, 0x1F, length}));
-    EXPECT_EQ(std::string(body.begin() + 7, body.end()), title);
+    EXPECT_EQ(Bytes(body.begin(), body.begin() + 8),
+              (Bytes{0xF0, 0x43, 0x71, 0x7E, 0x10, 0x03, 0x1F, length}));
+    EXPECT_EQ(std::string(body.begin() + 8, body.end() - 1), title);
   }
   FakeReader own;  // no title is generated, and the file's own is dropped
   own.SysEx(0, {0x43, 0x71, 0x7E, 0x10, 0x03, 0x02, 'H', 'i', 0xF7}).NoteOn(0, 0, 60, 1);

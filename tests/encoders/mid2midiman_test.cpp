@@ -9,17 +9,18 @@
 #include <vector>
 
 #include "readers/smf2mid.h"
-#include "tests/encoders/serial_decoders.h"
+#include "decoders/midi_serial_decoder.h"
 #include "tests/support/fake_accompaniment.h"
 #include "tests/support/fake_reader.h"
 #include "tests/support/memory_output.h"
 #include "tests/support/midi_builder.h"
+#include "tests/support/stream_text.h"
 
 namespace tonvelo {
 namespace {
 
 using test::FakeReader;
-using test::SerialMessage;
+using SerialMessage = StreamMessage;
 
 class MidiManTest : public testing::TestWithParam<uint32_t> {
  protected:
@@ -36,7 +37,9 @@ class MidiManTest : public testing::TestWithParam<uint32_t> {
     enc.SetAccompaniment(accompaniment);
     enc.SetSource(&source);
     const Result r = enc.Encode();
-    msgs_ = test::ParseSerial(test::SerialSymbols(out_->Left(), Unit()));
+    MidiSerialDetail detail;
+    DecodeMidiSerial(out_->Left().data(), out_->Size(), Rate(), &detail);
+    msgs_ = detail.messages;
     return r;
   }
 
@@ -73,21 +76,21 @@ TEST_P(MidiManTest, SetUpSequenceTimingAndEnding) {
   for (uint32_t i = 0; i <= Frames(0.05); ++i) ASSERT_EQ(left[i], 0) << i;
   EXPECT_NE(left[Frames(0.05) + 1], 0);
   for (const auto& [i, at] : {std::pair{0, 0.175}, {1, 0.25}}) {
-    EXPECT_GE(msgs_[i].start, Frames(at));
-    EXPECT_LE(msgs_[i].start, Frames(at) + Unit() + 1);
+    EXPECT_GE(msgs_[i].startSample, Frames(at));
+    EXPECT_LE(msgs_[i].startSample, Frames(at) + Unit() + 1);
   }
   for (size_t i = 2; i < msgs_.size(); ++i) {
     const double units = msgs_[i - 1].bytes.size() * 8 + 2 * msgs_[i - 1].syncs;
-    EXPECT_NEAR(msgs_[i].start - msgs_[i - 1].start, units * Unit(), 1.0) << i;
+    EXPECT_NEAR(msgs_[i].startSample - msgs_[i - 1].startSample, units * Unit(), 1.0) << i;
   }
-  EXPECT_GT(msgs_[msgs_.size() - 2].start, Frames(0.489));
+  EXPECT_GT(msgs_[msgs_.size() - 2].startSample, Frames(0.489));
 
   // 0.1 s + 0.1 s of idle after the closing syncs, then one second of silence.
   const size_t total = left.size();
   for (size_t i = total - Rate(); i < total; ++i) ASSERT_EQ(left[i], 0) << i;
   EXPECT_NE(left[total - Rate() - 2], 0);
-  EXPECT_GE(total - Rate() - msgs_.back().start, Frames(0.2) + 6 * Unit() - 2);
-  EXPECT_LE(total - Rate() - msgs_.back().start, Frames(0.2) + 8 * Unit() + 4);
+  EXPECT_GE(total - Rate() - msgs_.back().startSample, Frames(0.2) + 6 * Unit() - 2);
+  EXPECT_LE(total - Rate() - msgs_.back().startSample, Frames(0.2) + 8 * Unit() + 4);
   for (int16_t r : out_->Right()) ASSERT_EQ(r, 0);
 }
 
@@ -125,7 +128,7 @@ TEST_P(MidiManTest, VelocityCodesAndExpansionOnMergedChannels) {
     }
     ASSERT_EQ(Run(src, profile), Result::kSuccess);
     std::string got;
-    for (const auto& m : Music()) got += test::Hex({m.bytes[0]}).substr(1) + " ";
+    for (const auto& m : Music()) got += HexBytes({m.bytes[0]}).substr(1) + " ";
     EXPECT_EQ(got, codes) << profile;
   }
 }
@@ -174,9 +177,9 @@ TEST_P(MidiManTest, AccompanimentOnTheRightAndTheEndWaitsForIt) {
   // With an accompaniment the note's 0.1 s lead-in is kept.
   const auto music = Music();
   ASSERT_EQ(music.size(), 1u);
-  const double due = msgs_[msgs_.size() - 3].start + 18 * Unit() + Frames(0.1);
-  EXPECT_GE(music[0].start, due - Unit());
-  EXPECT_LE(music[0].start, due + Unit() + 1);
+  const double due = msgs_[msgs_.size() - 3].startSample + 18 * Unit() + Frames(0.1);
+  EXPECT_GE(music[0].startSample, due - Unit());
+  EXPECT_LE(music[0].startSample, due + Unit() + 1);
 }
 
 // A two-track file through the real reader: every note comes back in order,
@@ -214,12 +217,12 @@ TEST_P(MidiManTest, RoundTripThroughAStandardMidiFile) {
     note = m.syncs == 1 ? m.bytes[1] : static_cast<uint8_t>((note + (h < 8 ? -h : h - 8)) & 0x7F);
     EXPECT_EQ(note, notes[i]) << i;
     EXPECT_EQ(m.bytes[0] & 0x0F, CMid2MIDIMan::VelocityCode(velocities[i])) << i;
-    const double due = music[0].start + seconds[i] * Rate();
+    const double due = music[0].startSample + seconds[i] * Rate();
     // The scheduler measures its half unit over its first advance, which
     // includes the first note (18 units) as well as one idle symbol.
-    EXPECT_GE(m.start + 10 * Unit() + 1, due) << i;
-    EXPECT_LE(m.start, std::max<double>(due, busyUntil) + Unit() + 1) << i;
-    busyUntil = m.start + static_cast<uint32_t>((m.syncs == 1 ? 18 : 8) * Unit()) + 1;
+    EXPECT_GE(m.startSample + 10 * Unit() + 1, due) << i;
+    EXPECT_LE(m.startSample, std::max<double>(due, busyUntil) + Unit() + 1) << i;
+    busyUntil = m.startSample + static_cast<uint32_t>((m.syncs == 1 ? 18 : 8) * Unit()) + 1;
   }
 }
 

@@ -13,15 +13,16 @@
 #include "encoders/encoder_factory.h"
 #include "encoders/mid2midiman.h"
 #include "readers/smf2mid.h"
-#include "tests/encoders/serial_decoders.h"
+#include "decoders/pianodisc_decoder.h"
 #include "tests/support/fake_reader.h"
 #include "tests/support/memory_output.h"
 #include "tests/support/midi_builder.h"
+#include "tests/support/stream_text.h"
 
 namespace tonvelo {
 namespace {
 
-using test::DiscMessage;
+using DiscMessage = StreamMessage;
 using test::FakeReader;
 
 class PianoDiscTest : public testing::TestWithParam<std::tuple<uint32_t, uint8_t>> {
@@ -41,8 +42,12 @@ class PianoDiscTest : public testing::TestWithParam<std::tuple<uint32_t, uint8_t
     enc.SetSource(&source);
     enc.SetTitle(title);
     const Result r = enc.Encode();
-    bytes_ = test::DiscBytes(out_->Right(), Unit(), Classic());
-    msgs_ = test::ParseDisc(bytes_);
+    PianoDiscDetail detail;
+    const DecodedTrack track = DecodePianoDisc(out_->Right().data(), out_->Size(), Rate(), &detail);
+    EXPECT_TRUE(track.errors.empty());
+    EXPECT_EQ(track.formatId, Classic() ? kPianoDiscClassicId : kPianoDiscSilentDrivePlusId);
+    bytes_ = detail.bytes;
+    msgs_ = detail.messages;
     return r;
   }
 
@@ -50,13 +55,13 @@ class PianoDiscTest : public testing::TestWithParam<std::tuple<uint32_t, uint8_t
   std::vector<DiscMessage> Music() const {
     std::vector<DiscMessage> out;
     for (size_t i = 0; i + 3 < msgs_.size(); ++i) {
-      if (msgs_[i].start >= Frames(0.755)) out.push_back(msgs_[i]);
+      if (msgs_[i].startSample >= Frames(0.755)) out.push_back(msgs_[i]);
     }
     return out;
   }
 
   std::unique_ptr<test::MemoryOutput> out_;
-  std::vector<test::DiscByte> bytes_;
+  std::vector<PianoDiscByte> bytes_;
   std::vector<DiscMessage> msgs_;
 };
 
@@ -78,14 +83,14 @@ TEST_P(PianoDiscTest, SetUpTitleFramingAndEnding) {
                                        "41 20 56 65 72 79 20 4C 6F 6E 67 20 54 69 74 6C 65 20 49 "
                                        "6E 00 F7" +
                                        kPedalsOff);
-  for (const auto& b : bytes_) ASSERT_FALSE(b.badStop);
+  for (size_t i = 0; i + 1 < bytes_.size(); ++i) ASSERT_GE(bytes_[i].stopCycles, Classic() ? 2u : 0u);
   // Back-to-back bytes: 11 half-cycles each in Classic, 9 without stops.
   for (size_t i = 1; i < 80; ++i) {
     ASSERT_EQ(bytes_[i].halfCycle - bytes_[i - 1].halfCycle, Classic() ? 11u : 9u) << i;
   }
   // Set-up at 0.25 s, title at 0.55 s, pedals off at 0.755 s (no music).
   for (const auto& [start, at] :
-       {std::pair{bytes_[0].start, 0.25}, {msgs_[32].start, 0.55}, {msgs_[33].start, 0.755}}) {
+       {std::pair{bytes_[0].startSample, 0.25}, {msgs_[32].startSample, 0.55}, {msgs_[33].startSample, 0.755}}) {
     EXPECT_GE(start, Frames(at));
     EXPECT_LT(start, Frames(at) + Unit() + 1);
   }
@@ -103,7 +108,7 @@ TEST_P(PianoDiscTest, SetUpTitleFramingAndEnding) {
     lastUnits += 0.5 + (Classic() ? 2 : 0);
     for (int i = 0; i < 8; ++i) lastUnits += (b >> i & 1) ? 0.5 : 1.0;
   }
-  const double idle = total - Rate() - (msgs_.back().start + lastUnits * Unit());
+  const double idle = total - Rate() - (msgs_.back().startSample + lastUnits * Unit());
   EXPECT_GE(idle, Frames(0.25) - 1);
   EXPECT_LE(idle, Frames(0.25) + Unit() + 1);
 }
@@ -122,10 +127,10 @@ TEST_P(PianoDiscTest, RunningStatusAndByteDurations) {
             "(90) 41 40 | 80 3C 40 | 90 43 40");
   ASSERT_EQ(music.size(), 7u);
   const auto ff = std::find_if(bytes_.begin(), bytes_.end(),
-                               [&](const auto& b) { return b.start > music[3].start; });
+                               [&](const auto& b) { return b.startSample > music[3].startSample; });
   const double stops = Classic() ? 2 : 0;
-  EXPECT_NEAR(ff[1].start - ff[0].start, (4.5 + stops) * Unit(), 1.0);
-  EXPECT_NEAR(ff[2].start - ff[1].start, (8.5 + stops) * Unit(), 1.0);
+  EXPECT_NEAR(ff[1].startSample - ff[0].startSample, (4.5 + stops) * Unit(), 1.0);
+  EXPECT_NEAR(ff[2].startSample - ff[1].startSample, (8.5 + stops) * Unit(), 1.0);
 }
 
 // A long chord keeps the line busy: the status byte comes again at the first
@@ -136,12 +141,12 @@ TEST_P(PianoDiscTest, StatusIsRefreshedAfterHalfASecondOfTransmission) {
   ASSERT_EQ(Run(src), Result::kSuccess);
   const auto music = Music();
   ASSERT_EQ(music.size(), 250u);
-  uint32_t lastStatus = music[0].start;
+  uint32_t lastStatus = music[0].startSample;
   int refreshes = 0;
   for (size_t i = 1; i < music.size(); ++i) {
-    const bool due = music[i].start - lastStatus > Frames(0.5);
+    const bool due = music[i].startSample - lastStatus > Frames(0.5);
     ASSERT_EQ(music[i].statusSent, due) << i;
-    if (due) lastStatus = music[i].start, ++refreshes;
+    if (due) lastStatus = music[i].startSample, ++refreshes;
   }
   EXPECT_GE(refreshes, Classic() ? 2 : 1);
 }
@@ -187,10 +192,10 @@ TEST_P(PianoDiscTest, OwnOrBlankTitleSendsNoGeneratedOne) {
   src.SysEx(0, own);
   ASSERT_EQ(Run(src, 0, "Generated"), Result::kSuccess);
   ASSERT_EQ(msgs_.size(), 32u + 1 + 3);
-  EXPECT_EQ(test::DiscText({msgs_[32]}), "F0 " + test::Hex(own));
-  EXPECT_GE(msgs_[32].start, Frames(0.755));
+  EXPECT_EQ(test::DiscText({msgs_[32]}), "F0 " + HexBytes(own));
+  EXPECT_GE(msgs_[32].startSample, Frames(0.755));
   EXPECT_TRUE(CMid2PianoDisc::BuildTitleMessage("__ _  _").empty());
-  EXPECT_EQ(test::Hex(CMid2PianoDisc::BuildTitleMessage("_ Hi_ __there")),
+  EXPECT_EQ(HexBytes(CMid2PianoDisc::BuildTitleMessage("_ Hi_ __there")),
             std::string(kTitleHeader) +
                 "48 69 20 74 68 65 72 65 00 00 00 00 00 00 00 00 00 00 00 00 00 F7");
 }
@@ -239,12 +244,12 @@ TEST_P(PianoDiscTest, RoundTripThroughAStandardMidiFile) {
   ASSERT_EQ(music.size(), ticks.size());
   uint32_t busyUntil = 0;
   for (size_t i = 0; i < music.size(); ++i) {
-    const double due = music[0].start + ticks[i] / 960.0 * Rate();
+    const double due = music[0].startSample + ticks[i] / 960.0 * Rate();
     // Up to half the first advance early: it covers the first note (at most
     // 33 units) and one idle unit.
-    EXPECT_GE(music[i].start + 17 * Unit() + 1, due) << i;
-    EXPECT_LE(music[i].start, std::max<double>(due, busyUntil) + Unit() + 1) << i;
-    busyUntil = music[i].start + static_cast<uint32_t>(3 * 11 * Unit()) + 1;
+    EXPECT_GE(music[i].startSample + 17 * Unit() + 1, due) << i;
+    EXPECT_LE(music[i].startSample, std::max<double>(due, busyUntil) + Unit() + 1) << i;
+    busyUntil = music[i].startSample + static_cast<uint32_t>(3 * 11 * Unit()) + 1;
   }
 }
 
@@ -276,8 +281,9 @@ TEST(SerialEncoders, FactoryVariantsAndFailures) {
       if (id == 7) {
         EXPECT_NE(dynamic_cast<CMid2MIDIMan*>(enc.get()), nullptr);
       } else {
-        const auto bytes = test::DiscBytes(out.Right(), 44100 / 4009.0, id == 5);
-        EXPECT_EQ(bytes[1].halfCycle - bytes[0].halfCycle, id == 5 ? 11u : 9u) << id;
+        PianoDiscDetail detail;
+        DecodePianoDisc(out.Right().data(), out.Size(), 44100, &detail);
+        EXPECT_EQ(detail.bytes[1].halfCycle - detail.bytes[0].halfCycle, id == 5 ? 11u : 9u) << id;
       }
     }
   }
