@@ -3,7 +3,9 @@
 #include <cstdlib>
 
 #include "decoders/disklavier_decoder.h"
+#include "decoders/lx_decoder.h"
 #include "decoders/midi_serial_decoder.h"
+#include "decoders/pianocorder_decoder.h"
 #include "decoders/pianodisc_decoder.h"
 
 namespace tonvelo {
@@ -16,6 +18,9 @@ constexpr FamilyDecoder kFamilies[] = {
   {SignalFamily::kDisklavier,    "Disklavier",   &DecodeDisklavier},
   {SignalFamily::kMidiSerial,    "MIDI-serial",  &DecodeMidiSerial},
   {SignalFamily::kPianoDisc,     "PianoDisc",    &DecodePianoDisc},
+  {SignalFamily::kLX,            "LX",           &DecodeLX},
+  {SignalFamily::kPianocorder,   "Pianocorder",  &DecodePianocorder},
+  {SignalFamily::kCassetteConverter, "Cassette Converter", &DecodeCassetteConverter},
 };
 // clang-format on
 
