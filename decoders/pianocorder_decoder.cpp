@@ -324,6 +324,13 @@ DecodedTrack Decode(const Family& fam, const int16_t* samples, size_t count, uin
 
 }  // namespace
 
+uint8_t FrameLevelVelocity(SignalFamily family, int level) {
+  if (family == SignalFamily::kPianocorder) {
+    return static_cast<uint8_t>(Velocity(kPianocorderLoudness[std::clamp(level, 0, 31)]));
+  }
+  return static_cast<uint8_t>(Velocity(kCassetteLoudness[std::clamp(level, 1, 7)]));
+}
+
 DecodedTrack DecodePianocorder(const int16_t* samples, size_t count, uint32_t sampleRateHz) {
   return Decode(kPianocorderFamily, samples, count, sampleRateHz, nullptr);
 }
