@@ -239,8 +239,12 @@ DecodedTrack DecodeLXDetailed(const int16_t* samples, size_t count, uint32_t sam
   detail = LXDecodeDetail{};
   DecodedTrack track;
   if (samples == nullptr || sampleRateHz == 0) return track;
+  // The signal starts at its first sample well above a lossy copy's hiss and
+  // pre-echo.
+  int peak = 0;
+  for (size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(int{samples[i]}));
   size_t first = 0;
-  while (first < count && samples[first] == 0) ++first;
+  while (first < count && std::abs(int{samples[first]}) <= peak / 4) ++first;
   if (first == count) return track;
 
   // Bits until the signal stops (the tail is silent).
