@@ -346,8 +346,8 @@ constexpr FamilyRules kRules[] = {
   {SignalFamily::kMidiSerial,   &ExpectMidiSerial, 0.010,                  Pairing::kInOrder, 0.0,                  0.0,                    nullptr},
   {SignalFamily::kPianoDisc,    &ExpectPianoDisc,  0.010,                  Pairing::kInOrder, 0.0,                  0.0,                    nullptr},
   {SignalFamily::kLX,           &ExpectLX,         0.00125,                Pairing::kByKey,   0.100,                0.0,                    nullptr},
-  {SignalFamily::kPianocorder,  &ExpectPianocorder, 1.6 * kPianocorderFrame, Pairing::kByKey, 2.6 * kPianocorderFrame, 7 * kPianocorderFrame, nullptr},
-  {SignalFamily::kCassetteConverter, &ExpectCassetteConverter, 1.6 * kCassetteFrame, Pairing::kByKey, 2.6 * kCassetteFrame, 18 * kCassetteFrame, &CassetteHeard},
+  {SignalFamily::kPianocorder,  &ExpectPianocorder, 1.5 * kPianocorderFrame, Pairing::kByKey, 2.5 * kPianocorderFrame, 7 * kPianocorderFrame, nullptr},
+  {SignalFamily::kCassetteConverter, &ExpectCassetteConverter, 1.5 * kCassetteFrame, Pairing::kByKey, 2.5 * kCassetteFrame, 18 * kCassetteFrame, &CassetteHeard},
 };
 // clang-format on
 
