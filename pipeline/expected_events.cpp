@@ -253,9 +253,10 @@ std::vector<DecodedEvent> ExpectLX(SongContext& context) {
 // frames show them. A key goes down ahead of its time by its level's attack
 // length plus a shift of 0..2 frames (1 taken here) and comes up a shift
 // ahead; a key struck again comes up at the latest for the release gap. A
-// pedal goes down its lead ahead (less 1) and comes up on time; a sustain
-// lift just before a press is moved before the press's gap, and presses
-// shorter than a frame vanish. Velocities are the loudness level's.
+// pedal goes down its lead ahead, less 1 (no further than the schedule runs
+// ahead of the frames sent), and comes up on time; a sustain lift just before
+// a press is moved before the press's gap, and presses shorter than a frame
+// vanish. Velocities are the loudness level's.
 std::vector<DecodedEvent> ExpectFrames(SongContext& context, SignalFamily family,
                                        const FrameScheduleParams& params) {
   SongChannels c0 = Analyse(context);
@@ -300,13 +301,12 @@ std::vector<DecodedEvent> ExpectFrames(SongContext& context, SignalFamily family
       const bool now = e.data2 >= (sustain ? kSustainOnValue : kSoftOnValue);
       if (now == pedalDown[sustain]) continue;
       pedalDown[sustain] = now;
-      const int lead = std::min(sustain ? kSustainLeadFrames : kSoftLeadFrames,
-                                int{params.nowAtReset});
+      const int lead =
+          std::min(sustain ? kSustainLeadFrames : kSoftLeadFrames, int{params.nowAtReset});
       std::vector<DecodedEvent>& list = pedals[sustain];
       const double at = now ? t - (lead - 1) * frame : t;
       if (now && sustain && !list.empty()) {
-        list.back().timeSeconds =
-            std::min(list.back().timeSeconds, at - kSustainGapSlots * frame);
+        list.back().timeSeconds = std::min(list.back().timeSeconds, at - kSustainGapSlots * frame);
       }
       list.push_back({at, 0xB0, e.data1, uint8_t(now ? 127 : 0)});
     }

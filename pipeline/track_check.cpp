@@ -72,8 +72,8 @@ std::string FormatLabel(int id) {
   for (const auto& twin : kTwins) {
     if (id != twin[0] && id != twin[1]) continue;
     const FormatInfo* other = FindFormatById(twin[0] + twin[1] - id);
-    return name + " or " + (other ? other->displayName : "?") + " (id " +
-           std::to_string(twin[0]) + " or " + std::to_string(twin[1]) + ")";
+    return name + " or " + (other ? other->displayName : "?") + " (id " + std::to_string(twin[0]) +
+           " or " + std::to_string(twin[1]) + ")";
   }
   return name + " (id " + std::to_string(id) + ")";
 }
@@ -245,7 +245,8 @@ Comparison CompareByKey(const std::vector<DecodedEvent>& expectedAll, const Deco
       }
     }
     if (got[j].data2 < lo || got[j].data2 > hi) {
-      differ(want[i].timeSeconds, "expected " + EventText(want[i]) + ", found " + EventText(got[j]));
+      differ(want[i].timeSeconds,
+             "expected " + EventText(want[i]) + ", found " + EventText(got[j]));
     }
   }
   // One offset for the whole track, in the middle of the notes' offsets.
@@ -313,8 +314,8 @@ VerifyResult VerifyTrack(const std::filesystem::path& path,
     v.report = path.string() + ": " + rate + ", no data signal\n";
     return v;
   }
-  v.report = path.string() + ": " + FormatLabel(track.formatId) + ", " + rate +
-             ", data on the " + (track.dataChannel == 0 ? "left" : "right") + " channel\n";
+  v.report = path.string() + ": " + FormatLabel(track.formatId) + ", " + rate + ", data on the " +
+             (track.dataChannel == 0 ? "left" : "right") + " channel\n";
   // The signal may start a fraction of a sample before the track does.
   v.report += Format("  data from %.3f s to %.3f s", std::max(0.0, track.dataStartSeconds),
                      track.dataEndSeconds) +
@@ -367,9 +368,8 @@ Result DecodeTrackToFile(const std::filesystem::path& path, const std::filesyste
     return Result::kDataFormatError;
   }
   std::string ext = output.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char ch) {
-    return static_cast<char>(std::tolower(ch));
-  });
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
   std::string what = std::to_string(CountNotes(track)) + " notes, ";
   if (ext == ".pc") {
     if (track.family != SignalFamily::kPianocorder) {
@@ -390,8 +390,8 @@ Result DecodeTrackToFile(const std::filesystem::path& path, const std::filesyste
     message = Say("cannot write '", output.string(), "'");
     return Result::kWriteError;
   }
-  message = "wrote " + output.string() + ": " + what + std::to_string(track.errors.size()) +
-            " errors";
+  message =
+      "wrote " + output.string() + ": " + what + std::to_string(track.errors.size()) + " errors";
   return track.errors.empty() ? Result::kSuccess : Result::kDataFormatError;
 }
 

@@ -65,7 +65,7 @@ VerifyResult VerifyTrack(const std::filesystem::path& track,
 // ends in ".pc", a Pianocorder track's frames into a Pianocorder data file;
 // the message says what was written or what went wrong.
 Result DecodeTrackToFile(const std::filesystem::path& track, const std::filesystem::path& output,
-                        std::string& message);
+                         std::string& message);
 
 // Notes (note-ons with a velocity) in a decoded track.
 size_t CountNotes(const DecodedTrack& track);

@@ -104,12 +104,18 @@ struct FormatRow {
   int detectedId;
 };
 constexpr FormatRow kFormats[12] = {
-    {SignalFamily::kLX, 1, 0},          {SignalFamily::kLX, 1, 1},
-    {SignalFamily::kPianocorder, 1, 2}, {SignalFamily::kPianocorder, 1, 3},
-    {SignalFamily::kPianoDisc, 1, 4},   {SignalFamily::kPianoDisc, 1, 5},
-    {SignalFamily::kLX, 1, 6},          {SignalFamily::kMidiSerial, 0, 7},
-    {SignalFamily::kDisklavier, 1, 8},  {SignalFamily::kLX, 1, 0},
-    {SignalFamily::kCassetteConverter, 0, 10}, {SignalFamily::kCassetteConverter, 0, 10},
+    {SignalFamily::kLX, 1, 0},
+    {SignalFamily::kLX, 1, 1},
+    {SignalFamily::kPianocorder, 1, 2},
+    {SignalFamily::kPianocorder, 1, 3},
+    {SignalFamily::kPianoDisc, 1, 4},
+    {SignalFamily::kPianoDisc, 1, 5},
+    {SignalFamily::kLX, 1, 6},
+    {SignalFamily::kMidiSerial, 0, 7},
+    {SignalFamily::kDisklavier, 1, 8},
+    {SignalFamily::kLX, 1, 0},
+    {SignalFamily::kCassetteConverter, 0, 10},
+    {SignalFamily::kCassetteConverter, 0, 10},
 };
 constexpr SignalFamily FamilyOf(int id) { return kFormats[id].family; }
 constexpr int DataChannel(int id) { return kFormats[id].dataChannel; }
@@ -146,17 +152,15 @@ TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
   EXPECT_TRUE(track.errors.empty()) << track.errors.size() << " errors, first at "
                                     << track.errors[0].timeSeconds << ": " << track.errors[0].text;
   const FamilyRules& rules = *FindFamilyRules(FamilyOf(id));
-  const Comparison c =
-      CompareEvents(Expected(FamilyOf(id), song), track, rules);
+  const Comparison c = CompareEvents(Expected(FamilyOf(id), song), track, rules);
   EXPECT_TRUE(c.agree) << c.firstDifference << " " << c.largestTimingErrorSeconds;
   EXPECT_EQ(c.foundEvents, c.expectedEvents);
   EXPECT_GE(c.foundEvents, 160u);  // LX merges a pedal lift and press at one tick
 }
 
 INSTANTIATE_TEST_SUITE_P(FormatsRatesMusicContainers, TrackRoundTrip,
-                         testing::Combine(testing::Range(0, 12),
-                                          testing::Values(44100u, 48000u), testing::Bool(),
-                                          testing::Bool()),
+                         testing::Combine(testing::Range(0, 12), testing::Values(44100u, 48000u),
+                                          testing::Bool(), testing::Bool()),
                          [](const auto& info) {
                            const Case& c = info.param;
                            return "id" + std::to_string(std::get<0>(c)) + "_" +
