@@ -249,7 +249,7 @@ bool ParseArguments(const std::vector<std::string>& args, CliOptions& options, s
 std::string UsageText() {
   return "Usage: tonvelo [convert] [options] PATH...\n"
          "       tonvelo verify [--against SONG] TRACK...\n"
-         "       tonvelo decode [-o OUT.mid] TRACK\n"
+         "       tonvelo decode [-o OUT.mid|OUT.pc] TRACK\n"
          "\n"
          "Commands:\n"
          "  convert   convert music files (MIDI, ESEQ, Pianocorder) into player-piano audio\n"
@@ -289,14 +289,17 @@ std::string UsageText() {
          "read, 4 an output could not be written, 5 out of memory, 6 data\n"
          "formatting error; 64 a usage error.\n"
          "\n"
-         "verify reads WAV or MP3 tracks back and reports, per track, the format, rate,\n"
-         "data channel, span of the data, messages and errors with their times and the\n"
-         "notes found; --against compares the notes and pedals with the song's under\n"
-         "the format's rules. decode writes the track's music as a MIDI file (default:\n"
-         "the track's name with .mid, never over an existing file). Both exit 0 only\n"
-         "when every track decoded without an error, else 3 (unreadable) or 6 (data).\n"
+         "verify reads WAV, FLAC or MP3 tracks of every format back and reports, per\n"
+         "track, the format, rate, data channel, span of the data, messages and errors\n"
+         "with their times and the notes found; --against compares the notes and\n"
+         "pedals with the song's under the format's rules. decode writes the track's\n"
+         "music as a MIDI file (default: the track's name with .mid, never over an\n"
+         "existing file), or a Pianocorder track's frames as a Pianocorder data file\n"
+         "when OUT ends in .pc. Both exit 0 only when every track decoded without an\n"
+         "error, else 3 (unreadable) or 6 (data).\n"
          "  tonvelo verify --against song.mid disklavier_song.wav\n"
-         "  tonvelo decode -o recovered.mid cd_track_01.wav\n";
+         "  tonvelo decode -o recovered.mid cd_track_01.wav\n"
+         "  tonvelo decode -o song.pc pianocorder_song.wav\n";
 }
 
 std::string VersionText() {

@@ -118,9 +118,10 @@ int RunDecode(const std::vector<std::string>& words, const CliStreams& streams) 
   if (fs::equivalent(out, track, ec))
     return UsageError(streams, "the output would replace the track");
   std::string message;
-  const Result r = DecodeTrackToSmf(track, out, message);
+  const Result r = DecodeTrackToFile(track, out, message);
   const bool failed = r == Result::kSourceDamaged || r == Result::kWriteError ||
-                      message.find("no data signal") != std::string::npos;
+                      message.find("no data signal") != std::string::npos ||
+                      message.find("not a Pianocorder track") != std::string::npos;
   const char* label = r == Result::kSuccess ? "tonvelo" : failed ? "error" : "warning";
   std::fprintf(streams.err, "%s: %s\n", label, message.c_str());
   return ToInt(r);

@@ -193,13 +193,6 @@ size_t GoodFrames(const std::vector<LXFrameRecord>& frames) {
       std::count_if(frames.begin(), frames.end(), [](const LXFrameRecord& f) { return f.crcOk; }));
 }
 
-// The velocity that gives `strike` at `key` over the full velocity range.
-uint8_t VelocityFromStrike(uint8_t key, uint16_t strike) {
-  if (strike == 0) return 127;
-  const double v = 46 - (key - 60) / 7.0 + 41.5 * std::log2(128.0 / strike);
-  return static_cast<uint8_t>(std::clamp(std::lround(v), 1L, 127L));
-}
-
 std::string Describe(const char* what, uint32_t value) {
   char text[96];
   std::snprintf(text, sizeof text, what, value);
@@ -235,13 +228,23 @@ bool ParseQueue(const uint8_t* q, size_t n, uint32_t block, std::vector<LXNoteRe
 
 }  // namespace
 
+uint8_t LXVelocityFromStrike(uint8_t key, uint16_t strike) {
+  if (strike == 0) return 127;
+  const double v = 46 - (key - 60) / 7.0 + 41.5 * std::log2(128.0 / strike);
+  return static_cast<uint8_t>(std::clamp(std::lround(v), 1L, 127L));
+}
+
 DecodedTrack DecodeLXDetailed(const int16_t* samples, size_t count, uint32_t sampleRateHz,
                               LXDecodeDetail& detail) {
   detail = LXDecodeDetail{};
   DecodedTrack track;
   if (samples == nullptr || sampleRateHz == 0) return track;
+  // The signal starts at its first sample well above a lossy copy's hiss and
+  // pre-echo.
+  int peak = 0;
+  for (size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(int{samples[i]}));
   size_t first = 0;
-  while (first < count && samples[first] == 0) ++first;
+  while (first < count && std::abs(int{samples[first]}) <= peak / 4) ++first;
   if (first == count) return track;
 
   // Bits until the signal stops (the tail is silent).
@@ -349,7 +352,7 @@ DecodedTrack DecodeLXDetailed(const int16_t* samples, size_t count, uint32_t sam
       if (n.key == kLXSostenutoKey) {
         track.events.push_back({t, 0xB0, 66, static_cast<uint8_t>(n.on ? 127 : 0)});
       } else if (n.on) {
-        track.events.push_back({t, 0x90, n.key, VelocityFromStrike(n.key, n.strike)});
+        track.events.push_back({t, 0x90, n.key, LXVelocityFromStrike(n.key, n.strike)});
       } else {
         track.events.push_back({t, 0x80, n.key, 0});
       }

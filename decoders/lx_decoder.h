@@ -54,6 +54,11 @@ struct LXDecodeDetail {
 // the mode's playback latency (the delay the encoder gives the accompaniment:
 // 1, 2 or 3 s), plus 1.25 ms per tick from the first block.
 DecodedTrack DecodeLX(const int16_t* samples, size_t count, uint32_t sampleRateHz);
+
+// The velocity a note-on of `key` with this strike value is read back as:
+// the full-range velocity that strikes the key that hard (strike 0, the
+// hardest, reads as 127).
+uint8_t LXVelocityFromStrike(uint8_t key, uint16_t strike);
 DecodedTrack DecodeLXDetailed(const int16_t* samples, size_t count, uint32_t sampleRateHz,
                               LXDecodeDetail& detail);
 

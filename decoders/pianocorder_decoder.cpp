@@ -44,14 +44,16 @@ constexpr double kHalfSpeedBelow = 0.75;
 bool Flag(const uint8_t* frame, uint32_t flag) { return (frame[flag / 8] >> (7 - flag % 8)) & 1; }
 
 // Zero crossings, in samples with linear interpolation; the first sound
-// after silence counts as one too, since a symbol starts there.
-std::vector<double> Crossings(const int16_t* s, size_t count) {
+// after silence counts as one too, since a symbol starts there. Samples
+// quieter than `gate` count as silence (a lossy copy's silence is a faint
+// hiss).
+std::vector<double> Crossings(const int16_t* s, size_t count, int gate) {
   std::vector<double> out;
   int sign = 0;
-  size_t last = 0;  // index of the last nonzero sample
+  size_t last = 0;  // index of the last sample above the gate
   size_t zeros = 0;
   for (size_t i = 0; i < count; ++i) {
-    if (s[i] == 0) {
+    if (std::abs(s[i]) <= gate) {
       ++zeros;
       continue;
     }
@@ -292,7 +294,9 @@ DecodedTrack Decode(const Family& fam, const int16_t* samples, size_t count, uin
   DecodedTrack track;
   DecodedFrames frames;
   if (samples == nullptr || rate == 0) return track;
-  const std::vector<double> crossings = Crossings(samples, count);
+  int peak = 0;
+  for (size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(int{samples[i]}));
+  const std::vector<double> crossings = Crossings(samples, count, peak / 32);
   const double unit = EstimateUnit(crossings);
   if (unit <= 0.0) return track;
   const double bitsPerSecond = rate / unit;
@@ -323,6 +327,13 @@ DecodedTrack Decode(const Family& fam, const int16_t* samples, size_t count, uin
 }
 
 }  // namespace
+
+uint8_t FrameLevelVelocity(SignalFamily family, int level) {
+  if (family == SignalFamily::kPianocorder) {
+    return static_cast<uint8_t>(Velocity(kPianocorderLoudness[std::clamp(level, 0, 31)]));
+  }
+  return static_cast<uint8_t>(Velocity(kCassetteLoudness[std::clamp(level, 1, 7)]));
+}
 
 DecodedTrack DecodePianocorder(const int16_t* samples, size_t count, uint32_t sampleRateHz) {
   return Decode(kPianocorderFamily, samples, count, sampleRateHz, nullptr);

@@ -37,6 +37,12 @@ DecodedTrack DecodeCassetteConverter(const int16_t* samples, size_t count, uint3
 DecodedTrack DecodeCassetteConverter(const int16_t* samples, size_t count, uint32_t sampleRateHz,
                                      DecodedFrames* detail);
 
+// The velocity a key sounding at this loudness level reads back as (both
+// families' levels are shares of the velocity range squared). A Cassette
+// Converter level 7 punches the holes of level 4, so a track that carries it
+// reads back as level 4.
+uint8_t FrameLevelVelocity(SignalFamily family, int level);
+
 // Writes decoded Pianocorder frames as a Pianocorder data file, with the
 // speed they were recorded at (a half-speed track counts double). False
 // when there is no frame or the file cannot be written.

@@ -35,15 +35,35 @@ struct SongContext {
 };
 using ExpectFunction = std::vector<DecodedEvent> (*)(SongContext& context);
 
+// How found events are paired with the expected ones: in order (a stream of
+// messages keeps the song's order), or by what they are (the n-th note-on of
+// a key with the n-th found), for families whose leads differ from event to
+// event and so reorder events that lie close together.
+enum class Pairing { kInOrder, kByKey };
+
 struct FamilyRules {
   SignalFamily family;
   ExpectFunction expect;          // nullptr: events read back are not compared
-  double timingToleranceSeconds;  // one message on the line plus the scheduler's early release
+  double timingToleranceSeconds;  // notes (and, paired in order, pedals)
+  Pairing pairing;
+  // Paired by key only: pedals compared as switches (down from 64), with a
+  // tolerance of their own.
+  double pedalToleranceSeconds;
+  // 0: velocities compare exactly. Otherwise the loudness is one value per
+  // half of the keyboard and frame, a mean over the keys struck around it: a
+  // found note-on's velocity must lie within those of the notes expected this
+  // close to it (after `heard`, when set, maps a velocity to what a track
+  // can carry of it).
+  double loudnessWindowSeconds;
+  uint8_t (*heard)(uint8_t velocity);
 };
 
 // One row per signal family whose encoder's rules are known.
 std::span<const FamilyRules> FamilyRuleTable();
 const FamilyRules* FindFamilyRules(SignalFamily family);
+
+// Track seconds per song second: 2 for a half-speed track, else 1.
+double TrackSecondsPerSongSecond(int formatId);
 
 // Reads the channel messages of an open song with their times; false when the
 // reader reports damage.

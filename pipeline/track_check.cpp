@@ -1,16 +1,19 @@
 #include "pipeline/track_check.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <memory>
 
+#include "audio/pcm_in_flac.h"
 #include "audio/pcm_in_mp3.h"
 #include "audio/pcm_in_wav.h"
 #include "decoders/detect.h"
+#include "decoders/pianocorder_decoder.h"
 #include "decoders/stream_message.h"
 #include "pipeline/catalogue.h"
-#include "pipeline/expected_events.h"
 #include "pipeline/smf_writer.h"
 #include "readers/eseq2mid.h"
 #include "readers/smf2mid.h"
@@ -36,13 +39,14 @@ std::string Say(const char* before, const std::string& text, const char* after) 
   return s;
 }
 
-bool LooksLikeWav(const std::filesystem::path& path) {
+// The first four bytes of a file; empty when it cannot be read.
+std::string Mark(const std::filesystem::path& path) {
   FileHandle f = kInvalidFile;
-  if (!file_open_read(path, f)) return false;
+  if (!file_open_read(path, f)) return {};
   char head[4] = {};
-  const bool riff = file_read(f, head, 4) && std::string(head, 4) == "RIFF";
+  const bool read = file_read(f, head, 4);
   file_close(f);
-  return riff;
+  return read ? std::string(head, 4) : std::string();
 }
 
 // Opens a song the way a conversion does: as a Standard MIDI File, else ESEQ
@@ -59,6 +63,21 @@ std::unique_ptr<CMusicFile2MID> OpenSong(const std::filesystem::path& path, bool
   return nullptr;
 }
 
+// Formats whose signals are identical by design cannot be told apart: the
+// report names both.
+std::string FormatLabel(int id) {
+  static constexpr int kTwins[][2] = {{0, 9}, {10, 11}};
+  const FormatInfo* format = FindFormatById(id);
+  const std::string name = format ? format->displayName : "?";
+  for (const auto& twin : kTwins) {
+    if (id != twin[0] && id != twin[1]) continue;
+    const FormatInfo* other = FindFormatById(twin[0] + twin[1] - id);
+    return name + " or " + (other ? other->displayName : "?") + " (id " + std::to_string(twin[0]) +
+           " or " + std::to_string(twin[1]) + ")";
+  }
+  return name + " (id " + std::to_string(id) + ")";
+}
+
 std::string EventText(const DecodedEvent& e) {
   return HexBytes({e.status, e.data1, e.data2}) + Format(" at %.3f s", e.timeSeconds);
 }
@@ -67,13 +86,16 @@ std::string EventText(const DecodedEvent& e) {
 
 bool LoadTrack(const std::filesystem::path& path, TrackAudio& audio, std::string& error) {
   std::unique_ptr<CPCMIn> in;
-  if (LooksLikeWav(path)) {
+  const std::string mark = Mark(path);
+  if (mark == "RIFF") {
     in = std::make_unique<CPCMIn_WAV>();
+  } else if (mark == "fLaC") {
+    in = std::make_unique<CPCMIn_FLAC>();
   } else {
     in = std::make_unique<CPCMIn_MP3>();
   }
   if (in->Open(path) != AudioResult::kOk || in->GetSampleRate() == 0) {
-    error = Say("cannot read '", path.string(), "' as a WAV or MP3 track");
+    error = Say("cannot read '", path.string(), "' as a WAV, FLAC or MP3 track");
     return false;
   }
   if (in->GetBitsPerSample() != 16) {
@@ -106,8 +128,10 @@ DecodedTrack DecodeTrackAudio(const TrackAudio& audio) {
                          audio.left.size(), audio.sampleRateHz);
 }
 
-Comparison CompareEvents(const std::vector<DecodedEvent>& expectedAll, const DecodedTrack& found,
-                         double toleranceSeconds) {
+namespace {
+
+Comparison CompareInOrder(const std::vector<DecodedEvent>& expectedAll, const DecodedTrack& found,
+                          double toleranceSeconds) {
   const std::vector<DecodedEvent> want = NotesAndPedals(expectedAll);
   const std::vector<DecodedEvent> got = NotesAndPedals(found.events);
   Comparison c;
@@ -152,6 +176,106 @@ Comparison CompareEvents(const std::vector<DecodedEvent>& expectedAll, const Dec
   return c;
 }
 
+// Pedals read as switches, down from half travel, one event per change.
+std::vector<DecodedEvent> Switches(const std::vector<DecodedEvent>& events, double scale) {
+  std::vector<DecodedEvent> out;
+  bool down[4] = {};
+  for (DecodedEvent e : events) {
+    e.timeSeconds *= scale;
+    if ((e.status & 0xF0) == 0xB0) {
+      bool& state = down[e.data1 - 64];
+      if ((e.data2 >= 64) == state) continue;
+      state = !state;
+      e.data2 = state ? 127 : 0;
+    }
+    out.push_back(e);
+  }
+  return out;
+}
+
+bool IsPedal(const DecodedEvent& e) { return (e.status & 0xF0) == 0xB0; }
+
+// Pairs the n-th expected event of a kind (note-on of a key, a pedal going
+// down, ...) with the n-th found one of that kind.
+Comparison CompareByKey(const std::vector<DecodedEvent>& expectedAll, const DecodedTrack& found,
+                        const FamilyRules& rules) {
+  const std::vector<DecodedEvent> want = Switches(NotesAndPedals(expectedAll), 1.0);
+  const std::vector<DecodedEvent> got =
+      Switches(NotesAndPedals(found.events), 1.0 / TrackSecondsPerSongSecond(found.formatId));
+  Comparison c;
+  c.expectedEvents = want.size();
+  c.foundEvents = got.size();
+  const auto kindOf = [](const DecodedEvent& e) {
+    return IsPedal(e) ? 0xB00000u | e.data1 << 8 | e.data2 : uint32_t{e.status} << 8 | e.data1;
+  };
+  std::map<uint32_t, std::vector<size_t>> foundOfKind;
+  for (size_t i = 0; i < got.size(); ++i) foundOfKind[kindOf(got[i])].push_back(i);
+  std::map<uint32_t, size_t> used;
+  std::vector<bool> paired(got.size(), false);
+  std::vector<std::pair<size_t, size_t>> pairs;
+  double firstAt = 1e300;
+  const auto differ = [&](double at, const std::string& text) {
+    if (at < firstAt) firstAt = at, c.firstDifference = text;
+  };
+  for (size_t i = 0; i < want.size(); ++i) {
+    const std::vector<size_t>& candidates = foundOfKind[kindOf(want[i])];
+    size_t& n = used[kindOf(want[i])];
+    if (n >= candidates.size()) {
+      differ(want[i].timeSeconds, "expected " + EventText(want[i]) + ", found none");
+      continue;
+    }
+    paired[candidates[n]] = true;
+    pairs.emplace_back(i, candidates[n++]);
+  }
+  for (size_t j = 0; j < got.size(); ++j) {
+    if (!paired[j]) differ(got[j].timeSeconds, "found " + EventText(got[j]) + " not expected");
+  }
+  // Velocities, exactly or within the loudness of the notes around.
+  for (const auto& [i, j] : pairs) {
+    if ((want[i].status & 0xF0) != 0x90) continue;
+    uint8_t lo = want[i].data2, hi = want[i].data2;
+    if (rules.loudnessWindowSeconds > 0.0) {
+      for (const DecodedEvent& e : want) {
+        if ((e.status & 0xF0) != 0x90 ||
+            std::fabs(e.timeSeconds - want[i].timeSeconds) > rules.loudnessWindowSeconds) {
+          continue;
+        }
+        lo = std::min(lo, rules.heard ? rules.heard(e.data2) : e.data2);
+        hi = std::max(hi, e.data2);
+      }
+    }
+    if (got[j].data2 < lo || got[j].data2 > hi) {
+      differ(want[i].timeSeconds,
+             "expected " + EventText(want[i]) + ", found " + EventText(got[j]));
+    }
+  }
+  // One offset for the whole track, in the middle of the notes' offsets.
+  double low = 1e300, high = -1e300;
+  for (const auto& [i, j] : pairs) {
+    if (IsPedal(want[i])) continue;
+    low = std::min(low, got[j].timeSeconds - want[i].timeSeconds);
+    high = std::max(high, got[j].timeSeconds - want[i].timeSeconds);
+  }
+  const double offset = low <= high ? (low + high) / 2 : 0.0;
+  c.largestPedalErrorSeconds = 0.0;
+  for (const auto& [i, j] : pairs) {
+    double& largest = IsPedal(want[i]) ? c.largestPedalErrorSeconds : c.largestTimingErrorSeconds;
+    largest = std::max(largest, std::fabs(got[j].timeSeconds - want[i].timeSeconds - offset));
+  }
+  c.agree = c.firstDifference.empty() &&
+            c.largestTimingErrorSeconds <= rules.timingToleranceSeconds &&
+            c.largestPedalErrorSeconds <= rules.pedalToleranceSeconds;
+  return c;
+}
+
+}  // namespace
+
+Comparison CompareEvents(const std::vector<DecodedEvent>& expected, const DecodedTrack& found,
+                         const FamilyRules& rules) {
+  if (rules.pairing == Pairing::kByKey) return CompareByKey(expected, found, rules);
+  return CompareInOrder(expected, found, rules.timingToleranceSeconds);
+}
+
 size_t CountNotes(const DecodedTrack& track) {
   return static_cast<size_t>(std::count_if(
       track.events.begin(), track.events.end(),
@@ -190,11 +314,11 @@ VerifyResult VerifyTrack(const std::filesystem::path& path,
     v.report = path.string() + ": " + rate + ", no data signal\n";
     return v;
   }
-  const FormatInfo* format = FindFormatById(track.formatId);
-  v.report = path.string() + ": " + (format ? format->displayName : "?") + " (id " +
-             std::to_string(track.formatId) + "), " + rate + ", data on the " +
+  v.report = path.string() + ": " + FormatLabel(track.formatId) + ", " + rate + ", data on the " +
              (track.dataChannel == 0 ? "left" : "right") + " channel\n";
-  v.report += Format("  data from %.3f s to %.3f s", track.dataStartSeconds, track.dataEndSeconds) +
+  // The signal may start a fraction of a sample before the track does.
+  v.report += Format("  data from %.3f s to %.3f s", std::max(0.0, track.dataStartSeconds),
+                     track.dataEndSeconds) +
               ", " + std::to_string(track.unitsDecoded) + " messages, " +
               std::to_string(track.errors.size()) + " errors, " +
               std::to_string(CountNotes(track)) + " notes\n";
@@ -220,18 +344,22 @@ VerifyResult VerifyTrack(const std::filesystem::path& path,
     v.result = Result::kSourceDamaged;
     return v;
   }
-  const Comparison c = CompareEvents(expected, track, rules->timingToleranceSeconds);
+  const Comparison c = CompareEvents(expected, track, *rules);
   v.report += "  against " + againstSong.string() + ": " + (c.agree ? "agree" : "differ") + ", " +
               std::to_string(c.foundEvents) + " of " + std::to_string(c.expectedEvents) +
               " notes and pedals" +
-              Format(", largest timing error %.1f ms\n", c.largestTimingErrorSeconds * 1000.0);
+              Format(", largest timing error %.1f ms", c.largestTimingErrorSeconds * 1000.0) +
+              (c.largestPedalErrorSeconds < 0.0
+                   ? std::string()
+                   : Format(" (pedals %.1f ms)", c.largestPedalErrorSeconds * 1000.0)) +
+              "\n";
   if (!c.firstDifference.empty()) v.report += "  first difference: " + c.firstDifference + "\n";
   if (!c.agree) v.result = Result::kDataFormatError;
   return v;
 }
 
-Result DecodeTrackToSmf(const std::filesystem::path& path, const std::filesystem::path& output,
-                        std::string& message) {
+Result DecodeTrackToFile(const std::filesystem::path& path, const std::filesystem::path& output,
+                         std::string& message) {
   TrackAudio audio;
   if (!LoadTrack(path, audio, message)) return Result::kSourceDamaged;
   const DecodedTrack track = DecodeTrackAudio(audio);
@@ -239,12 +367,31 @@ Result DecodeTrackToSmf(const std::filesystem::path& path, const std::filesystem
     message = Say("'", path.string(), "' has no data signal");
     return Result::kDataFormatError;
   }
-  if (!WriteFileAtomically(output, BuildSmf(track.events))) {
+  std::string ext = output.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  std::string what = std::to_string(CountNotes(track)) + " notes, ";
+  if (ext == ".pc") {
+    if (track.family != SignalFamily::kPianocorder) {
+      message = Say("'", path.string(), "' is not a Pianocorder track (it carries ") +
+                FormatLabel(track.formatId) + "); only Pianocorder frames can be written as .pc";
+      return Result::kDataFormatError;
+    }
+    // The frames again, from the channel detection chose.
+    DecodedFrames frames;
+    const std::vector<int16_t>& channel = track.dataChannel == 0 ? audio.left : audio.right;
+    (void)DecodePianocorder(channel.data(), channel.size(), audio.sampleRateHz, &frames);
+    if (!WritePianocorderFrames(output, frames)) {
+      message = Say("cannot write '", output.string(), "'");
+      return Result::kWriteError;
+    }
+    what = std::to_string(frames.frames.size()) + " frames, ";
+  } else if (!WriteFileAtomically(output, BuildSmf(track.events))) {
     message = Say("cannot write '", output.string(), "'");
     return Result::kWriteError;
   }
-  message = "wrote " + output.string() + ": " + std::to_string(CountNotes(track)) + " notes, " +
-            std::to_string(track.errors.size()) + " errors";
+  message =
+      "wrote " + output.string() + ": " + what + std::to_string(track.errors.size()) + " errors";
   return track.errors.empty() ? Result::kSuccess : Result::kDataFormatError;
 }
 

@@ -12,6 +12,7 @@
 #include "decoders/decoded_track.h"
 #include "framework/result.h"
 #include "pipeline/conversion_settings.h"
+#include "pipeline/expected_events.h"
 
 namespace tonvelo {
 
@@ -21,7 +22,7 @@ struct TrackAudio {
   std::vector<int16_t> left, right;  // right is empty for a mono track
 };
 
-// WAV by its RIFF header, otherwise MP3. On failure returns false with a
+// WAV by its RIFF header, FLAC by its "fLaC" mark, otherwise MP3. On failure returns false with a
 // message.
 [[nodiscard]] bool LoadTrack(const std::filesystem::path& path, TrackAudio& audio,
                              std::string& error);
@@ -33,13 +34,15 @@ struct Comparison {
   size_t expectedEvents = 0;  // notes and pedals
   size_t foundEvents = 0;
   double largestTimingErrorSeconds = 0.0;
-  std::string firstDifference;  // empty when the events agree
+  double largestPedalErrorSeconds = -1.0;  // -1: pedals timed with the notes
+  std::string firstDifference;             // empty when the events agree
 };
 
-// Aligns the two lists on the scheduler's start and compares them in order;
+// Compares the two lists under the family's rules, aligned on the scheduler's
+// start (in order) or on the middle of the notes' offsets (by key);
 // `expected` holds the encoder's events in seconds from the song's start.
 Comparison CompareEvents(const std::vector<DecodedEvent>& expected, const DecodedTrack& found,
-                         double toleranceSeconds);
+                         const FamilyRules& rules);
 
 struct VerifyResult {
   Result result = Result::kSuccess;  // 3 unreadable track or song, 6 a fault in the data
@@ -58,10 +61,11 @@ VerifyResult VerifyTrack(const std::filesystem::path& track,
                                      const ConversionSettings& settings,
                                      std::vector<DecodedEvent>& events);
 
-// Decodes a track into a Standard MIDI File at `output`; the message says what
-// was written or what went wrong.
-Result DecodeTrackToSmf(const std::filesystem::path& track, const std::filesystem::path& output,
-                        std::string& message);
+// Decodes a track into a Standard MIDI File at `output`, or, when `output`
+// ends in ".pc", a Pianocorder track's frames into a Pianocorder data file;
+// the message says what was written or what went wrong.
+Result DecodeTrackToFile(const std::filesystem::path& track, const std::filesystem::path& output,
+                         std::string& message);
 
 // Notes (note-ons with a velocity) in a decoded track.
 size_t CountNotes(const DecodedTrack& track);

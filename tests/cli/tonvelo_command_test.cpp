@@ -140,7 +140,7 @@ TEST_F(CommandTest, ListFormatsAndHelpGoToStdout) {
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, UsageText());
   EXPECT_NE(o.out.find("tonvelo verify [--against SONG] TRACK...\n"), std::string::npos);
-  EXPECT_NE(o.out.find("tonvelo decode [-o OUT.mid] TRACK\n"), std::string::npos);
+  EXPECT_NE(o.out.find("tonvelo decode [-o OUT.mid|OUT.pc] TRACK\n"), std::string::npos);
   o = Command("--version");
   EXPECT_EQ(std::tie(o.status, o.out, o.err), std::make_tuple(0, VersionText(), std::string()));
 }

@@ -1,16 +1,22 @@
 // `tonvelo verify` and `tonvelo decode` through the built binary: a song made
-// into tracks of two formats (one through MP3) is reported and compared; the
-// MIDI file that decode writes, read by mido, holds the notes and pedals that
-// verify counts; a music-only track fails with "no data signal".
+// into tracks of four formats (through WAV, MP3 and FLAC) is reported and
+// compared; the MIDI file that decode writes, read by mido, holds the notes
+// and pedals that verify counts; a Pianocorder track's frames written as a
+// .pc file load back as the frames decoded; a music-only track fails with "no
+// data signal".
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "decoders/pianocorder_decoder.h"
+#include "pipeline/track_check.h"
+#include "readers/pianocorder_source.h"
 #include "tests/support/midi_builder.h"
 #include "tests/support/wav_builder.h"
 
@@ -47,6 +53,22 @@ TEST(VerifyCommand, ReportsComparesAndDecodesToMidiThatMidoReads) {
   ASSERT_EQ(Shell(cli + "--format disklavier --prefix song.mid 2>&1", out), 0) << out;
   ASSERT_EQ(Shell(cli + "convert --format pianomation --mp3 --prefix song.mid 2>&1", out), 0)
       << out;
+  ASSERT_EQ(Shell(cli + "--format cc3b --flac --prefix song.mid && " + cli +
+                      "--format spirio --seed 1 --prefix song.mid 2>&1",
+                  out),
+            0)
+      << out;
+  // Twins are named together; a signal starting on the first sample starts at 0.
+  ASSERT_EQ(Shell(cli + "verify --against song.mid cc3b_song.flac spirio_song.wav", out), 0) << out;
+  EXPECT_NE(out.find("(Ampico B) (id 10 or 11), 44100 Hz, data on the left channel\n  data from "
+                     "0.000 s"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("(Silver) (id 0 or 9), 44100 Hz, data on the right channel\n  data from "
+                     "0.000 s"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("differ"), std::string::npos) << out;
 
   ASSERT_EQ(Shell(cli + "verify --against song.mid disklavier_song.wav pianomation_song.mp3", out),
             0);
@@ -80,6 +102,28 @@ TEST(VerifyCommand, ReportsComparesAndDecodesToMidiThatMidoReads) {
             0);
   // Velocities 50 and 105 come back as the middle of their 4-bit codes.
   EXPECT_EQ(out, "12 (60, 52) (71, 108) [127, 0]\n");
+
+  ASSERT_EQ(Shell(cli + "--format pianocorder --prefix song.mid 2>&1", out), 0) << out;
+  ASSERT_EQ(Shell(cli + "decode -o back.pc pianocorder_song.wav 2>&1", out), 0) << out;
+  TrackAudio audio;
+  std::string error;
+  ASSERT_TRUE(LoadTrack(dir / "pianocorder_song.wav", audio, error)) << error;
+  DecodedFrames frames;
+  (void)DecodePianocorder(audio.right.data(), audio.right.size(), audio.sampleRateHz, &frames);
+  PianocorderSource pc;
+  ASSERT_EQ(LoadPianocorderSource(dir / "back.pc", pc), OpenResult::kOpened);
+  EXPECT_EQ(pc->speed, 4500);
+  ASSERT_EQ(pc->frameCount, frames.frames.size());
+  ASSERT_GT(pc->frameCount, 100u);
+  for (uint32_t i = 0; i < pc->frameCount; ++i) {
+    ASSERT_TRUE(std::equal(frames.frames[i].bytes, frames.frames[i].bytes + 16, pc->Frame(i))) << i;
+  }
+  EXPECT_EQ(Shell(cli + "decode -o no.pc disklavier_song.wav 2>&1", out), 6);
+  EXPECT_EQ(out,
+            "error: 'disklavier_song.wav' is not a Pianocorder track (it carries Yamaha "
+            "Disklavier (PianoSoft Plus Audio) (id 8)); only Pianocorder frames can be written "
+            "as .pc\n");
+  EXPECT_FALSE(fs::exists(dir / "no.pc"));
   fs::remove_all(dir);
 }
 
