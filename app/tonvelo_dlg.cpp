@@ -325,7 +325,13 @@ void CTonveloDlg::onAddFolder() {
                            "recursively:"));
   if (folder.isEmpty()) return;
   std::vector<FileEntry> found;
-  if (AddFolderEntries(QDir::toNativeSeparators(folder).toStdString(), found) == 0) {
+  std::vector<UnreadableFolder> unreadable;
+  const size_t count =
+      AddFolderEntries(QDir::toNativeSeparators(folder).toStdString(), found, &unreadable);
+  for (const UnreadableFolder& skipped : unreadable) {
+    ShowMessage(QMessageBox::Warning, FromUtf8(DescribeUnreadableFolder(skipped)));
+  }
+  if (count == 0) {
     ShowMessage(QMessageBox::Critical, QString::fromLatin1(kNoSupportedFilesMessage));
     return;
   }

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
+
 namespace tonvelo {
 
 namespace {
@@ -33,6 +35,9 @@ void InstallCancelSignals(CancelFlag& flag, bool onTerminal) {
   action.sa_flags = SA_RESETHAND;  // the second Ctrl-C gets the default: exit now
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace tonvelo

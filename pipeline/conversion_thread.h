@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -89,7 +90,7 @@ class CConversionThread {
   FileFlow ConvertGuarded(size_t index);
   FileFlow ConvertFile(size_t index, FileWork& work);
   void DerivePaths(const FileEntry& entry, FileWork& work) const;
-  static bool CreateOutputFolder(const std::string& outputFolder);
+  static bool CreateOutputFolder(const std::string& outputFolder, std::error_code& ec);
   // These report their own failure; false: go on with the next file.
   bool OpenSource(FileWork& work);
   bool OpenWriter(FileWork& work);

@@ -45,8 +45,8 @@ TEST(OptionsTest, MapsEveryOptionOntoTheSettings) {
   }
 }
 
-TEST(CancelSignalTest, InterruptAndTerminateSetTheFlag) {
-  for (int signal : {SIGINT, SIGTERM}) {
+TEST(CancelSignalTest, InterruptTerminateAndHangUpSetTheFlag) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     CancelFlag flag{0};
     InstallCancelSignals(flag, false);
     std::raise(signal);
@@ -54,6 +54,7 @@ TEST(CancelSignalTest, InterruptAndTerminateSetTheFlag) {
     // The flag goes out of scope: no handler may keep pointing at it.
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
   }
 }
 

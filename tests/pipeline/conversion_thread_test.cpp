@@ -93,13 +93,14 @@ TEST_F(ThreadTest, CustomFolderMirrorsSubFoldersAndTagsStayBesideTheSource) {
   const std::string tag = "Mirror";
   EXPECT_NE(std::search(mp3.begin(), mp3.end(), tag.begin(), tag.end()), mp3.end());
 
-  // A folder that cannot be created ends the batch silently.
+  // A folder that cannot be created ends the batch, saying why.
   WriteFile("blocker", {1});
   settings_.customOutputFolder = Path("blocker/out");
   records_.clear();
   EXPECT_EQ(Run({{a, "Rolls/"}, {b, ""}}), 4);
   EXPECT_EQ(events_.status, Strings{"Conversion in progress"});
-  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(messages_, Strings{"Couldn't create output folder \"" + Path("blocker/out/Rolls/") +
+                               "\"\n\nNot a directory"});
   EXPECT_TRUE(records_.empty());
 }
 
