@@ -58,7 +58,12 @@ size_t Search(const std::string& folder, std::vector<std::string>& list, std::st
   // Links can make a tree a cycle; each real folder is searched once.
   std::error_code ec;
   const fs::path real = fs::canonical(folder, ec);
-  if (ec || !visited.insert(real.string()).second) return 0;
+  if (ec) {
+    // Past the system's path length, for one: listed, yet out of reach.
+    if (unreadable != nullptr) unreadable->push_back({folder, ec});
+    return 0;
+  }
+  if (!visited.insert(real.string()).second) return 0;
 
   FolderListing listing;
   // What was listed before a failure is still searched.
