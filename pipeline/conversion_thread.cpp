@@ -1,12 +1,12 @@
 #include "pipeline/conversion_thread.h"
 
-#include <climits>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <new>
 #include <system_error>

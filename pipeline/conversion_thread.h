@@ -32,10 +32,10 @@
 
 #include "encoders/encoder_factory.h"
 #include "framework/conversion_events.h"
+#include "framework/tonvelo_format.h"
 #include "pipeline/conversion_settings.h"
 #include "pipeline/file_entry.h"
 #include "readers/pianocorder_source.h"
-#include "framework/tonvelo_format.h"
 
 namespace tonvelo {
 

@@ -40,7 +40,8 @@ class HostileRunTest : public AudioTest {
     track.End();
     midi.Write(Path(name));
   }
-  pid_t Start(const std::string& args, Stderr err = Stderr::kFile, rlim_t fileSize = RLIM_INFINITY) {
+  pid_t Start(const std::string& args, Stderr err = Stderr::kFile,
+              rlim_t fileSize = RLIM_INFINITY) {
     const std::string line = "exec '" TONVELO_CLI_PATH "' --format disklavier " + args;
     int pipeFds[2] = {-1, -1};
     if (err == Stderr::kUnread && ::pipe(pipeFds) == 0) ::close(pipeFds[0]);
@@ -50,15 +51,15 @@ class HostileRunTest : public AudioTest {
       return pid;
     }
     if (::chdir(dir_.c_str()) != 0) ::_exit(120);
-    const int errFd = err == Stderr::kFile ? ::open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0666)
-                                           : pipeFds[1];
+    const int errFd =
+        err == Stderr::kFile ? ::open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0666) : pipeFds[1];
     ::dup2(::open("/dev/null", O_WRONLY), 1);
     if (err == Stderr::kClosed) ::close(2);
     if (err != Stderr::kClosed) ::dup2(errFd, 2);
     const rlimit limit{fileSize, fileSize};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
-                             ::setuid(65534) != 0)) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
       ::_exit(121);
     }
     ::execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
@@ -76,7 +77,8 @@ class HostileRunTest : public AudioTest {
   // The hidden names of outputs in the making, anywhere under the folder.
   std::vector<std::string> Hidden() const {
     std::vector<std::string> found;
-    for (auto& e : fs::recursive_directory_iterator(dir_, fs::directory_options::skip_permission_denied)) {
+    for (auto& e :
+         fs::recursive_directory_iterator(dir_, fs::directory_options::skip_permission_denied)) {
       if (e.path().string().find(kPartialOutputSuffix) != std::string::npos)
         found.push_back(e.path().string());
     }
@@ -100,7 +102,8 @@ TEST_F(HostileRunTest, HostileFileSystemsFailCleanlyAndNeverTouchTheSources) {
   for (auto& e : fs::directory_iterator(Path("in"))) {
     if (!e.is_regular_file()) continue;
     sources[e.path()] = ReadBytes(e.path());
-    fs::permissions(e.path(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(e.path(),
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   }
   fs::permissions(Path("in/locked"), fs::perms::none);
   struct Case {
@@ -112,21 +115,38 @@ TEST_F(HostileRunTest, HostileFileSystemsFailCleanlyAndNeverTouchTheSources) {
   };
   const std::string deep = std::string(4200, 'd');
   for (const Case& c : {
-           Case{"--output-dir out --jobs 2 in", Stderr::kFile, RLIM_INFINITY, 3,
+           Case{"--output-dir out --jobs 2 in",
+                Stderr::kFile,
+                RLIM_INFINITY,
+                3,
                 {"warning: Folder \"" + Path("in/locked").string() +
                      "\" could not be searched (Permission denied); its files are left out.",
-                 "/in/caf\\xE9.mid\n", "error: Unable to open file \"damaged.mid\"\n\nThe file ends early",
+                 "/in/caf\\xE9.mid\n",
+                 "error: Unable to open file \"damaged.mid\"\n\nThe file ends early",
                  "error: \"text.mid\" is not a valid MIDI or ESEQ file",
                  "error: Accompaniment file \"a.wav\" does not match", "3 converted, 2 failed"}},
            Case{"in/own.mid in/a.mid", Stderr::kFile, RLIM_INFINITY, 2, {"would overwrite"}},
-           Case{"--output-dir " + deep + " in/a.mid", Stderr::kFile, RLIM_INFINITY, 4,
+           Case{"--output-dir " + deep + " in/a.mid",
+                Stderr::kFile,
+                RLIM_INFINITY,
+                4,
                 {"error: Couldn't create output folder", "\n\nFile name too long\n"}},
-           Case{"--output-dir ro in/a.mid", Stderr::kFile, RLIM_INFINITY, 4,
+           Case{"--output-dir ro in/a.mid",
+                Stderr::kFile,
+                RLIM_INFINITY,
+                4,
                 {"error: Couldn't create output file \"a.wav\"\n\nPermission denied\n"}},
-           Case{"--output-dir full in/a.mid in/own.mid", Stderr::kFile, 50000, 4,
+           Case{"--output-dir full in/a.mid in/own.mid",
+                Stderr::kFile,
+                50000,
+                4,
                 {"error: Error writing to output file \"a.wav\"\n\nFile too large\n"}},
            Case{"--output-dir closed in/a.mid", Stderr::kClosed, RLIM_INFINITY, 0, {}},
-           Case{"--output-dir unread --jobs 2 in/a.mid in/own.mid", Stderr::kUnread, RLIM_INFINITY, 0, {}},
+           Case{"--output-dir unread --jobs 2 in/a.mid in/own.mid",
+                Stderr::kUnread,
+                RLIM_INFINITY,
+                0,
+                {}},
        }) {
     EXPECT_EQ(Wait(Start(c.args, c.err, c.fileSize)), c.status) << c.args;
     for (const std::string& text : c.said) {
@@ -149,7 +169,8 @@ TEST_F(HostileRunTest, SignalsCancelCleanlyAndKillNineLeavesTheOlderOutput) {
   Midi("in/long.mid", 1200);  // minutes of music: a signal lands mid-file
   Midi("in/short.mid");
   const Bytes old{'o', 'l', 'd'};
-  for (const auto& [signal, jobs] : {std::pair{SIGINT, 1}, {SIGTERM, 2}, {SIGHUP, 2}, {SIGKILL, 1}}) {
+  for (const auto& [signal, jobs] :
+       {std::pair{SIGINT, 1}, {SIGTERM, 2}, {SIGHUP, 2}, {SIGKILL, 1}}) {
     WriteBytes(Path("in/disklavier_long.wav"), old);
     const pid_t pid = Start("--prefix --jobs " + std::to_string(jobs) + " in");
     for (int i = 0; i < 2000 && Hidden().empty(); ++i)

@@ -412,8 +412,9 @@ TEST_F(ThreadTest, DiskFullAtAnyByteFailsWithFourKeepingTheOlderOutput) {
     });
   };
   for (const char* name : {"lx_song.wav", "lx_song.mp3", "lx_song.flac"}) {
-    settings_.audioFileType = name[8] == 'w' ? kAudioFileWav : name[8] == 'm' ? kAudioFileMp3
-                                                                               : kAudioFileFlac;
+    settings_.audioFileType = name[8] == 'w'   ? kAudioFileWav
+                              : name[8] == 'm' ? kAudioFileMp3
+                                               : kAudioFileFlac;
     ASSERT_EQ(Run({{song, ""}}), 0);
     const size_t size = ReadBytes(Path(name)).size();
     for (const size_t limit : {size_t{0}, size_t{1}, size_t{44}, size / 2, size - 1}) {
