@@ -113,52 +113,34 @@ TEST_F(HostileRunTest, HostileFileSystemsFailCleanlyAndNeverTouchTheSources) {
     int status;
     std::vector<std::string> said;
   };
-  const std::string deep = std::string(4200, 'd');
+  const rlim_t any = RLIM_INFINITY;
+  // clang-format off
+  const std::string locked = "warning: Folder \"" + Path("in/locked").string() +
+                             "\" could not be searched (Permission denied); its files are left out.";
   for (const Case& c : {
-           Case{"--output-dir out --jobs 2 in",
-                Stderr::kFile,
-                RLIM_INFINITY,
-                3,
-                {"warning: Folder \"" + Path("in/locked").string() +
-                     "\" could not be searched (Permission denied); its files are left out.",
-                 "/in/caf\\xE9.mid\n",
-                 "error: Unable to open file \"damaged.mid\"\n\nThe file ends early",
-                 "error: \"text.mid\" is not a valid MIDI or ESEQ file",
-                 "error: Accompaniment file \"a.wav\" does not match", "3 converted, 2 failed"}},
-           Case{"in/own.mid in/a.mid", Stderr::kFile, RLIM_INFINITY, 2, {"would overwrite"}},
-           Case{"--output-dir " + deep + " in/a.mid",
-                Stderr::kFile,
-                RLIM_INFINITY,
-                4,
-                {"error: Couldn't create output folder", "\n\nFile name too long\n"}},
-           Case{"--output-dir ro in/a.mid",
-                Stderr::kFile,
-                RLIM_INFINITY,
-                4,
-                {"error: Couldn't create output file \"a.wav\"\n\nPermission denied\n"}},
-           Case{"--output-dir full in/a.mid in/own.mid",
-                Stderr::kFile,
-                50000,
-                4,
-                {"error: Error writing to output file \"a.wav\"\n\nFile too large\n"}},
-           Case{"--output-dir closed in/a.mid", Stderr::kClosed, RLIM_INFINITY, 0, {}},
-           Case{"--output-dir unread --jobs 2 in/a.mid in/own.mid",
-                Stderr::kUnread,
-                RLIM_INFINITY,
-                0,
-                {}},
-       }) {
+    //   arguments                                 stderr           file size  exit  stderr says
+    Case{"--output-dir out --jobs 2 in",             Stderr::kFile,   any,       3,    {locked, "/in/caf\\xE9.mid\n",
+         "error: Unable to open file \"damaged.mid\"\n\nThe file ends early", "error: \"text.mid\" is not a valid MIDI",
+         "error: Accompaniment file \"a.wav\" does not match", "3 converted, 2 failed"}},
+    Case{"in/own.mid in/a.mid",                      Stderr::kFile,   any,       2,    {"would overwrite source accompaniment"}},
+    Case{"--output-dir " + std::string(4200, 'd') + " in/a.mid",
+                                                     Stderr::kFile,   any,       4,    {"error: Couldn't create output folder", "\n\nFile name too long\n"}},
+    Case{"--output-dir ro in/a.mid",                 Stderr::kFile,   any,       4,    {"error: Couldn't create output file \"a.wav\"\n\nPermission denied\n"}},
+    Case{"--output-dir full in/a.mid in/own.mid",    Stderr::kFile,   50000,     4,    {"error: Error writing to output file \"a.wav\"\n\nFile too large\n"}},
+    Case{"--output-dir closed in/a.mid",             Stderr::kClosed, any,       0,    {}},
+    Case{"--output-dir unread --jobs 2 in/a.mid in/own.mid", Stderr::kUnread, any, 0,  {}},
+  }) {
+    // clang-format on
     EXPECT_EQ(Wait(Start(c.args, c.err, c.fileSize)), c.status) << c.args;
     for (const std::string& text : c.said) {
       EXPECT_NE(Err().find(text), std::string::npos) << c.args << "\n" << Err();
     }
   }
   EXPECT_TRUE(fs::exists(Path("out/in/caf\xE9.wav")));
-  // Messages never reach an output through a descriptor stderr left free.
+  // A closed or unread stderr stops nothing: the outputs are whole.
   for (const char* wav : {"closed/a.wav", "unread/a.wav", "unread/own.wav"}) {
     const Bytes b = ReadBytes(Path(wav));
-    ASSERT_GT(b.size(), 44u) << wav;
-    EXPECT_EQ(LE32(b, 4), b.size() - 8) << wav;
+    EXPECT_TRUE(b.size() > 44 && LE32(b, 4) + 8 == b.size()) << wav;
   }
   EXPECT_EQ(Hidden(), std::vector<std::string>{});
   fs::permissions(Path("in/locked"), fs::perms::all);
