@@ -335,7 +335,9 @@ void CTonveloDlg::onAddFolder() {
     ShowMessage(QMessageBox::Critical, QString::fromLatin1(kNoSupportedFilesMessage));
     return;
   }
-  for (FileEntry& entry : found) AddEntry(FromUtf8(entry.sourcePath), std::move(entry.subFolder));
+  // The found paths go in as the bytes the search gave: a name that is not
+  // UTF-8 would not survive a trip through QString.
+  for (FileEntry& entry : found) files_.push_back(std::move(entry));
   PullFromControls();
   RefreshFileList();
 }
