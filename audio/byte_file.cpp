@@ -20,8 +20,9 @@ bool file_open_read(const std::filesystem::path& path, FileHandle& handle) {
   // A folder, a pipe or a device opens for reading on POSIX but is no file
   // to read: it has no size to trust and may never end.
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int why = S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
+  const bool known = ::fstat(fd, &st) == 0;
+  if (!known || !S_ISREG(st.st_mode)) {
+    const int why = !known ? errno : S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
     ::close(fd);
     errno = why;
     return false;
