@@ -325,11 +325,19 @@ void CTonveloDlg::onAddFolder() {
                            "recursively:"));
   if (folder.isEmpty()) return;
   std::vector<FileEntry> found;
-  if (AddFolderEntries(QDir::toNativeSeparators(folder).toStdString(), found) == 0) {
+  std::vector<UnreadableFolder> unreadable;
+  const size_t count =
+      AddFolderEntries(QDir::toNativeSeparators(folder).toStdString(), found, &unreadable);
+  for (const UnreadableFolder& skipped : unreadable) {
+    ShowMessage(QMessageBox::Warning, FromUtf8(DescribeUnreadableFolder(skipped)));
+  }
+  if (count == 0) {
     ShowMessage(QMessageBox::Critical, QString::fromLatin1(kNoSupportedFilesMessage));
     return;
   }
-  for (FileEntry& entry : found) AddEntry(FromUtf8(entry.sourcePath), std::move(entry.subFolder));
+  // The found paths go in as the bytes the search gave: a name that is not
+  // UTF-8 would not survive a trip through QString.
+  for (FileEntry& entry : found) files_.push_back(std::move(entry));
   PullFromControls();
   RefreshFileList();
 }

@@ -11,16 +11,23 @@ namespace tonvelo {
 bool file_open_read(const std::filesystem::path& path, FileHandle& handle) {
   handle = kInvalidFile;
   int fd;
+  // Not blocking: a named pipe called "song.mid" would otherwise hold the
+  // open, and the whole batch with it, until someone writes to the pipe.
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
-  // A folder opens for reading on POSIX but is no file to read.
+  // A folder, a pipe or a device opens for reading on POSIX but is no file
+  // to read: it has no size to trust and may never end.
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  const bool known = ::fstat(fd, &st) == 0;
+  if (!known || !S_ISREG(st.st_mode)) {
+    const int why = !known ? errno : S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
     ::close(fd);
+    errno = why;
     return false;
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   handle = fd;
   return true;
 }

@@ -12,7 +12,8 @@ namespace tonvelo {
 using FileHandle = int;
 constexpr FileHandle kInvalidFile = -1;
 
-// Opens an existing file (not a folder) for reading.
+// Opens an existing regular file for reading; a folder fails with EISDIR,
+// a pipe, device or socket with ENOTSUP, without waiting.
 [[nodiscard]] bool file_open_read(const std::filesystem::path& path, FileHandle& handle);
 // Creates or truncates.
 [[nodiscard]] bool file_open_write(const std::filesystem::path& path, FileHandle& handle);

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
+
 namespace tonvelo {
 
 namespace {
@@ -31,8 +33,15 @@ void InstallCancelSignals(CancelFlag& flag, bool onTerminal) {
   action.sa_handler = OnCancelSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND;  // the second Ctrl-C gets the default: exit now
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored by whoever started us stays ignored: "nohup tonvelo"
+    // must outlive its terminal, and a background job is deaf to Ctrl-C.
+    struct sigaction previous = {};
+    if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(signal, &action, nullptr);
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace tonvelo

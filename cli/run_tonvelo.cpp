@@ -7,6 +7,7 @@
 
 #include "cli/options.h"
 #include "cli/stderr_events.h"
+#include "cli/terminal_text.h"
 #include "cli/verify_command.h"
 #include "pipeline/catalogue.h"
 #include "pipeline/folder_search.h"
@@ -21,7 +22,7 @@ namespace {
 // no second pointer.
 int UsageError(const CliStreams& streams, const std::string& text) {
   const char* hint = text.find("(see ") == std::string::npos ? " (see tonvelo --help)" : "";
-  std::fprintf(streams.err, "tonvelo: %s%s\n", text.c_str(), hint);
+  std::fprintf(streams.err, "tonvelo: %s%s\n", EscapeForTerminal(text).c_str(), hint);
   return kExitUsage;
 }
 
@@ -36,7 +37,7 @@ void PrintSummary(const std::vector<FileEntry>& entries, const std::vector<FileO
                tally[static_cast<int>(FileState::kSkipped)]);
   for (size_t i = 0; i < outcomes.size(); ++i) {
     if (outcomes[i].state == FileState::kFailed) {
-      std::fprintf(err, "failed: %s\n", entries[i].sourcePath.c_str());
+      std::fprintf(err, "failed: %s\n", EscapeForTerminal(entries[i].sourcePath).c_str());
     }
   }
   std::fflush(err);
@@ -88,7 +89,12 @@ int RunTonvelo(const std::vector<std::string>& words, const CancelFlag& cancel,
   for (const std::string& path : options.paths) {
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
-      if (AddFolderEntries(path, entries) == 0) {
+      std::vector<UnreadableFolder> unreadable;
+      const size_t found = AddFolderEntries(path, entries, &unreadable);
+      for (const UnreadableFolder& folder : unreadable) {
+        events.ShowMessage(MessageIcon::kWarning, DescribeUnreadableFolder(folder));
+      }
+      if (found == 0) {
         events.ShowMessage(MessageIcon::kError,
                            std::string(kNoSupportedFilesMessage) + ": \"" + path + "\"");
       }

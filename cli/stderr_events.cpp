@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cli/terminal_text.h"
+
 namespace tonvelo {
 
 namespace {
@@ -16,7 +18,7 @@ void CStderrEvents::ClearBar() {
 
 void CStderrEvents::OnStatus(const std::string& text) {
   ClearBar();
-  std::fprintf(err_, "%s\n", text.c_str());
+  std::fprintf(err_, "%s\n", EscapeForTerminal(text).c_str());
   std::fflush(err_);
 }
 
@@ -47,7 +49,7 @@ void CStderrEvents::ShowMessage(MessageIcon icon, const std::string& text) {
   const char* prefix = "";
   if (icon == MessageIcon::kWarning) prefix = "warning: ";
   if (icon == MessageIcon::kError) prefix = "error: ";
-  std::fprintf(err_, "%s%s\n", prefix, text.c_str());
+  std::fprintf(err_, "%s%s\n", prefix, EscapeForTerminal(text).c_str());
   std::fflush(err_);
 }
 

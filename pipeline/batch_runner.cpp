@@ -157,7 +157,8 @@ std::vector<FileOutcome> CBatchRunner::Run() {
           runs[i]->cancel.store(1);
         }
       }
-      run.conversion.reset();
+      // Nothing of a passed file is kept: a batch of thousands must not grow.
+      runs[head].reset();
       ++filesDone;
       ++head;
     }

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -135,10 +137,15 @@ std::string WithProblem(std::string text, const CMusicFile2MID* reader) {
 // or accompaniment search matches, so a leftover after a crash is never taken
 // for music.
 std::atomic<uint32_t> partialCounter{0};
+constexpr size_t kMaxNameBytes = NAME_MAX;
 
 std::string PartialPath(const std::string& folder, const std::string& name) {
-  return folder + "." + name + "." + std::to_string(::getpid()) + "-" +
-         std::to_string(partialCounter.fetch_add(1) + 1) + kPartialOutputSuffix;
+  const std::string tail = "." + std::to_string(::getpid()) + "-" +
+                           std::to_string(partialCounter.fetch_add(1) + 1) + kPartialOutputSuffix;
+  // A final name near the file system's limit must not fail for its longer
+  // hidden one; the hidden name is never shown, so it may lose its end.
+  const size_t keep = std::min(name.size(), kMaxNameBytes - 1 - tail.size());
+  return folder + "." + name.substr(0, keep) + tail;
 }
 
 // The message templates carry one "%s" for a file name.
@@ -289,7 +296,12 @@ CConversionThread::FileFlow CConversionThread::ConvertFile(size_t index, FileWor
     return FileFlow::kBatchEnds;
   }
   DerivePaths(files_[index], work);
-  if (settings_.outputPathMode != 0 && !CreateOutputFolder(work.outputFolder)) {
+  std::error_code folderError;
+  if (settings_.outputPathMode != 0 && !CreateOutputFolder(work.outputFolder, folderError)) {
+    // Ends the batch as ever, but with a word: a batch that stops at once
+    // with nothing said cannot be put right.
+    ReportErrorWithSystemText(WithName("Couldn't create output folder \"%s\"", work.outputFolder),
+                              folderError.value(), "It is in the way of a file.");
     batchResult_ = ToInt(Result::kWriteError);
     return FileFlow::kBatchEnds;
   }
@@ -345,12 +357,11 @@ void CConversionThread::DerivePaths(const FileEntry& entry, FileWork& work) cons
   work.tagsPath = work.folder + work.title + ".tags.txt";
 }
 
-bool CConversionThread::CreateOutputFolder(const std::string& outputFolder) {
+bool CConversionThread::CreateOutputFolder(const std::string& outputFolder, std::error_code& ec) {
   std::string folder = outputFolder;
   while (folder.size() > 1 && folder.back() == kPathSeparator) folder.pop_back();
   const fs::path path(folder);
   if (path == path.root_path()) return true;  // a root is used as it is
-  std::error_code ec;
   fs::create_directories(path, ec);
   std::error_code typeEc;
   return !ec || fs::is_directory(path, typeEc);
@@ -372,6 +383,9 @@ bool CConversionThread::OpenWriter(FileWork& work) {
                         settings_.outputFormat == kFormatHalfSpeed) != AudioResult::kOk) {
     ReportErrorWithSystemText(WithName("Couldn't create output file \"%s\"", work.outputName),
                               errno, FindAudioFileKind(settings_.audioFileType).createProblem);
+    // A writer that fails after creating its file (a full disk at the
+    // header) leaves it behind.
+    if (!discardOutput_ && !folderInTheWay) (void)file_delete(work.partialPath);
     batchResult_ = ToInt(Result::kWriteError);
     return false;
   }

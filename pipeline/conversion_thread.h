@@ -26,15 +26,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "encoders/encoder_factory.h"
 #include "framework/conversion_events.h"
+#include "framework/tonvelo_format.h"
 #include "pipeline/conversion_settings.h"
 #include "pipeline/file_entry.h"
 #include "readers/pianocorder_source.h"
-#include "framework/tonvelo_format.h"
 
 namespace tonvelo {
 
@@ -89,7 +90,7 @@ class CConversionThread {
   FileFlow ConvertGuarded(size_t index);
   FileFlow ConvertFile(size_t index, FileWork& work);
   void DerivePaths(const FileEntry& entry, FileWork& work) const;
-  static bool CreateOutputFolder(const std::string& outputFolder);
+  static bool CreateOutputFolder(const std::string& outputFolder, std::error_code& ec);
   // These report their own failure; false: go on with the next file.
   bool OpenSource(FileWork& work);
   bool OpenWriter(FileWork& work);

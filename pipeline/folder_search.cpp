@@ -21,9 +21,9 @@ struct FolderListing {
 };
 
 // directory_iterator order is whatever the file system gives; sorting keeps
-// batches and their outputs reproducible.
-bool ListFolder(const std::string& folder, FolderListing& listing) {
-  std::error_code ec;
+// batches and their outputs reproducible. False when the listing failed or
+// stopped early (`ec` tells why).
+bool ListFolder(const std::string& folder, FolderListing& listing, std::error_code& ec) {
   fs::directory_iterator it(folder, ec);
   if (ec) return false;
   for (; it != fs::directory_iterator(); it.increment(ec)) {
@@ -35,7 +35,7 @@ bool ListFolder(const std::string& folder, FolderListing& listing) {
   }
   std::sort(listing.names.begin(), listing.names.end());
   std::sort(listing.folders.begin(), listing.folders.end());
-  return true;
+  return !ec;
 }
 
 // The real names of the folders under `folder`: those reached without passing
@@ -53,14 +53,23 @@ void CollectRealFolders(const std::string& folder, std::set<std::string>& real) 
 }
 
 size_t Search(const std::string& folder, std::vector<std::string>& list, std::string_view pattern,
-              const std::set<std::string>& realFolders, std::set<std::string>& visited) {
+              const std::set<std::string>& realFolders, std::set<std::string>& visited,
+              std::vector<UnreadableFolder>* unreadable) {
   // Links can make a tree a cycle; each real folder is searched once.
   std::error_code ec;
   const fs::path real = fs::canonical(folder, ec);
-  if (ec || !visited.insert(real.string()).second) return 0;
+  if (ec) {
+    // Past the system's path length, for one: listed, yet out of reach.
+    if (unreadable != nullptr) unreadable->push_back({folder, ec});
+    return 0;
+  }
+  if (!visited.insert(real.string()).second) return 0;
 
   FolderListing listing;
-  if (!ListFolder(folder, listing)) return 0;
+  // What was listed before a failure is still searched.
+  if (!ListFolder(folder, listing, ec) && unreadable != nullptr) {
+    unreadable->push_back({folder, ec});
+  }
 
   const std::string prefix = CPath::AddBackslash(folder);
   size_t count = 0;
@@ -79,12 +88,17 @@ size_t Search(const std::string& folder, std::vector<std::string>& list, std::st
         realFolders.count(fs::canonical(sub, realEc).string()) != 0) {
       continue;
     }
-    count += Search(sub, list, pattern, realFolders, visited);
+    count += Search(sub, list, pattern, realFolders, visited, unreadable);
   }
   return count;
 }
 
 }  // namespace
+
+std::string DescribeUnreadableFolder(const UnreadableFolder& folder) {
+  return "Folder \"" + folder.path + "\" could not be searched (" + folder.error.message() +
+         "); its files are left out.";
+}
 
 bool MatchesPattern(std::string_view name, std::string_view pattern) {
   // Iterative match with one backtrack point: linear in practice, no recursion.
@@ -118,13 +132,14 @@ bool HasSupportedExtension(std::string_view path) {
 }
 
 size_t FindFilesRecursive(const std::string& folder, std::vector<std::string>& list,
-                          std::string_view pattern) {
+                          std::string_view pattern, std::vector<UnreadableFolder>* unreadable) {
   std::set<std::string> realFolders, visited;
   CollectRealFolders(folder, realFolders);
-  return Search(folder, list, pattern, realFolders, visited);
+  return Search(folder, list, pattern, realFolders, visited, unreadable);
 }
 
-size_t AddFolderEntries(const std::string& folder, std::vector<FileEntry>& entries) {
+size_t AddFolderEntries(const std::string& folder, std::vector<FileEntry>& entries,
+                        std::vector<UnreadableFolder>* unreadable) {
   // Sub-folders are routes between absolute paths, so relative input ("." or
   // "../Rolls") is resolved first; normalising also gives "." its real name.
   std::error_code ec;
@@ -135,8 +150,11 @@ size_t AddFolderEntries(const std::string& folder, std::vector<FileEntry>& entri
   while (chosenText.size() > 1 && chosenText.back() == kPathSeparator) chosenText.pop_back();
 
   std::vector<std::string> found;
-  for (std::string_view pattern : kSupportedPatterns)
-    FindFilesRecursive(chosenText, found, pattern);
+  for (std::string_view pattern : kSupportedPatterns) {
+    // Every pattern walks the same folders; one account of those it missed.
+    FindFilesRecursive(chosenText, found, pattern,
+                       pattern == kSupportedPatterns.front() ? unreadable : nullptr);
+  }
   if (found.empty()) return 0;
 
   // Routes start at the chosen folder's parent so that they begin with its

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the reader fuzzers (MIDI, ESEQ, MP3 accompaniment) with clang's libFuzzer (no CMake: the sources are
-# compiled straight into build-fuzz/), seeds their corpora with valid files
-# and runs each for SECONDS (default 60). Exits nonzero when a fuzzer finds a
-# crash, a sanitizer error or a hang; the input is left in build-fuzz/findings-*.
+# Builds the fuzzers of every reader of untrusted bytes (MIDI, ESEQ,
+# Pianocorder data, WAV and MP3 accompaniments, tags files) with clang's
+# libFuzzer (no CMake: the sources are compiled straight into build-fuzz/),
+# seeds their corpora with valid files and runs each for SECONDS (default
+# 60). Exits nonzero when a fuzzer finds a crash, a sanitizer error or a hang;
+# the input is left in build-fuzz/findings-*.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,12 +33,15 @@ done
   -o "$out/fuzz_mp3"
 "$cxx" "${flags[@]}" tests/fuzz/fuzz_wav.cpp audio/pcm_in_wav.cpp audio/wave_file.cpp \
   audio/byte_file.cpp -o "$out/fuzz_wav"
+"$cxx" "${flags[@]}" tests/fuzz/fuzz_tags.cpp audio/tags_file.cpp audio/pcm_out.cpp \
+  audio/pcm_out_mp3.cpp audio/pcm_out_flac.cpp audio/byte_file.cpp -lmp3lame -lFLAC \
+  -o "$out/fuzz_tags"
 
 /usr/bin/python3 tests/fuzz/make_seeds.py --out "$out"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in smf eseq mp3 wav pianocorder; do
+for target in smf eseq mp3 wav pianocorder tags; do
   mkdir -p "$out/findings-$target"
   echo "fuzz.sh: fuzz_$target for ${seconds}s"
   "$out/fuzz_$target" -max_total_time="$seconds" -timeout=10 -max_len=65536 \

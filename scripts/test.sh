@@ -14,6 +14,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd "$build" && ctest --output-on-failure -j"$(nproc)") 2>&1 | tee "$build/ctest.log"
 
+# Six targets: half a minute each keeps the whole check short.
 fuzz_seconds="${TONVELO_FUZZ_SECONDS:-30}"
 if [ "$fuzz_seconds" -gt 0 ]; then
   if ! bash scripts/fuzz.sh "$fuzz_seconds" > "$build/fuzz.log" 2>&1; then

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "tests/audio/audio_test_support.h"
 
 namespace tonvelo::test {
@@ -30,6 +32,9 @@ TEST_F(ByteFileTest, ShortTransfersFailAndOnlyFilesAreDeleted) {
   EXPECT_TRUE(file_close(h));
   // Deleting an output must never take a device, a pipe or a folder with it.
   ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  // Nor is a pipe read: its open would wait for a writer, and the batch too.
+  EXPECT_FALSE(file_open_read(Path("fifo"), h));
+  EXPECT_EQ(errno, ENOTSUP);
   fs::create_directory(Path("sub"));
   for (const fs::path& p : {fs::path("/dev/full"), Path("fifo"), Path("sub")}) {
     EXPECT_FALSE(file_delete(p)) << p;

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "cli/cancel_signal.h"
+#include "cli/terminal_text.h"
 
 namespace tonvelo {
 namespace {
@@ -45,15 +46,32 @@ TEST(OptionsTest, MapsEveryOptionOntoTheSettings) {
   }
 }
 
-TEST(CancelSignalTest, InterruptAndTerminateSetTheFlag) {
-  for (int signal : {SIGINT, SIGTERM}) {
+TEST(CancelSignalTest, InterruptTerminateAndHangUpSetTheFlagUnlessIgnoredAtStart) {
+  for (const auto& [signal, ignored] :
+       {std::pair{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}}) {
     CancelFlag flag{0};
+    if (ignored) std::signal(signal, SIG_IGN);  // as under nohup
     InstallCancelSignals(flag, false);
     std::raise(signal);
-    EXPECT_EQ(flag.load(), 1);
+    EXPECT_EQ(flag.load(), ignored ? 0 : 1) << signal;
     // The flag goes out of scope: no handler may keep pointing at it.
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
+  }
+}
+
+TEST(TerminalTextTest, EscapesWhatIsNotTextAndKeepsWhatIs) {
+  for (const auto& [raw, shown] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"caf\xE9.mid", "caf\\xE9.mid"},  // Latin-1
+           {"Caf\xC3\xA9 \xF0\x9F\x8E\xB9\n\tx",
+            "Caf\xC3\xA9 \xF0\x9F\x8E\xB9\n\tx"},                           // UTF-8, breaks
+           {"\x1B[2J\x7F", "\\x1B[2J\\x7F"},                                // terminal controls
+           {"\xC2\x9B", "\\xC2\\x9B"},                                      // C1 control
+           {"\xC0\xAF\xED\xA0\x80", "\\xC0\\xAF\\xED\\xA0\\x80"},           // overlong, surrogate
+           {"\xF4\x90\x80\x80\xE6\x97", "\\xF4\\x90\\x80\\x80\\xE6\\x97"},  // past U+10FFFF, cut
+       }) {
+    EXPECT_EQ(EscapeForTerminal(raw), shown) << shown;
   }
 }
 

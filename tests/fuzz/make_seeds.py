@@ -3,7 +3,9 @@ generator, a few hand-made ESEQ files covering parts, waits, tempo,
 time signature, escaped statuses, system exclusive and the title block;
 MP3 files of silent frames behind ID3v2 tags (UTF-16 text, a footer, a
 repeated tag, a tag longer than the file); WAV files with odd and padded
-chunks; Pianocorder data files with honest, lying and empty frame counts."""
+chunks; Pianocorder data files with honest, lying and empty frame counts; tags
+files with byte-order marks, CR/LF endings, UTF-8 and Latin-1 text, a
+comment with its description and a line longer than the reader's buffer."""
 
 import argparse
 import os
@@ -95,6 +97,14 @@ WAV_SEEDS = [
 PIANOCORDER_SEEDS = [pianocorder(3, 3), pianocorder(100, 2, 3900), pianocorder(1, 1, 5100),
                      pianocorder(0, 2)]
 
+TAGS_SEEDS = [
+    b"TIT2=Clair de lune\nTPE1=Debussy\nTALB=Suite bergamasque\nTRCK=3\nTYER=1905\n",
+    b"\xef\xbb\xbfTIT2=F\xc3\xbcr Elise\r\n\xef\xbb\xbfTCON=Classical\r\nCOMM=note=rolled by hand\r\n",
+    b"TIT2=Caf\xe9 \xe0 Paris\rTPE1=\xff\xfe\nTDRC=2024\n= \nTIT2=\nshort\n",
+    b"TXXX=" + b"\xe6\x97\xa5" * 400 + b"\nTIT2=tail\n",
+    b"TIT2=" + b"x" * 1018 + b"\xc3\xa9TPE1=split\n",
+]
+
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
@@ -102,7 +112,7 @@ def main():
     args = ap.parse_args()
     smf_gen.write_files(os.path.join(args.out, "corpus-smf"), 24, 7)
     corpora = (("eseq", ESEQ_SEEDS, "esq"), ("mp3", MP3_SEEDS, "mp3"), ("wav", WAV_SEEDS, "wav"),
-               ("pianocorder", PIANOCORDER_SEEDS, "pc"))
+               ("pianocorder", PIANOCORDER_SEEDS, "pc"), ("tags", TAGS_SEEDS, "txt"))
     for name, seeds, ext in corpora:
         folder = os.path.join(args.out, "corpus-" + name)
         os.makedirs(folder, exist_ok=True)

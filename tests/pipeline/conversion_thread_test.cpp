@@ -93,13 +93,14 @@ TEST_F(ThreadTest, CustomFolderMirrorsSubFoldersAndTagsStayBesideTheSource) {
   const std::string tag = "Mirror";
   EXPECT_NE(std::search(mp3.begin(), mp3.end(), tag.begin(), tag.end()), mp3.end());
 
-  // A folder that cannot be created ends the batch silently.
+  // A folder that cannot be created ends the batch, saying why.
   WriteFile("blocker", {1});
   settings_.customOutputFolder = Path("blocker/out");
   records_.clear();
   EXPECT_EQ(Run({{a, "Rolls/"}, {b, ""}}), 4);
   EXPECT_EQ(events_.status, Strings{"Conversion in progress"});
-  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(messages_, Strings{"Couldn't create output folder \"" + Path("blocker/out/Rolls/") +
+                               "\"\n\nNot a directory"});
   EXPECT_TRUE(records_.empty());
 }
 
@@ -399,6 +400,35 @@ TEST_F(ThreadTest, FailuresOutsideTheEncoderKeepOtherFilesAlone) {
   EXPECT_EQ(Run({{song, ""}, {Path("two.mid"), ""}}), 0);
   EXPECT_EQ(messages_, Strings{"Couldn't create output file \"lx_song.mp3\"\n\nIs a directory"});
   EXPECT_TRUE(fs::exists(Path("lx_two.mp3")));
+}
+
+TEST_F(ThreadTest, DiskFullAtAnyByteFailsWithFourKeepingTheOlderOutput) {
+  const std::string song = WriteMidi("song.mid");
+  settings_.prependFormatKey = 1;
+  frames_ = 30000;
+  const auto hidden = [this] {
+    return std::count_if(fs::directory_iterator(dir_), fs::directory_iterator(), [](auto& e) {
+      return e.path().string().find(kPartialOutputSuffix) != std::string::npos;
+    });
+  };
+  for (const char* name : {"lx_song.wav", "lx_song.mp3", "lx_song.flac"}) {
+    settings_.audioFileType = name[8] == 'w'   ? kAudioFileWav
+                              : name[8] == 'm' ? kAudioFileMp3
+                                               : kAudioFileFlac;
+    ASSERT_EQ(Run({{song, ""}}), 0);
+    const size_t size = ReadBytes(Path(name)).size();
+    for (const size_t limit : {size_t{0}, size_t{1}, size_t{44}, size / 2, size - 1}) {
+      WriteFile(name, {'o', 'l', 'd'});
+      FileSizeLimit guard(limit);
+      EXPECT_EQ(Run({{song, ""}}), 4) << name << " " << limit;
+      EXPECT_EQ(ReadBytes(Path(name)), (Bytes{'o', 'l', 'd'})) << name << " " << limit;
+      EXPECT_EQ(hidden(), 0) << name << " " << limit;
+    }
+  }
+  // A name near the file system's limit still converts.
+  const std::string longTitle(240, 'n');
+  EXPECT_EQ(Run({{WriteMidi(longTitle + ".mid"), ""}}), 0);
+  EXPECT_TRUE(fs::exists(Path("lx_" + longTitle + ".flac")));
 }
 
 }  // namespace

@@ -54,6 +54,11 @@ TEST_F(FolderSearchTest, OwnFilesBeforeSubFoldersInNameOrderSkippingDotFolders) 
   EXPECT_EQ(FindFilesRecursive(dir_.string(), found, "*.esq"), 0u);
   EXPECT_EQ(FindFilesRecursive(At("missing"), found, "*.mid"), 0u);
   EXPECT_EQ(found.size(), 6u);
+  std::vector<UnreadableFolder> unreadable;
+  EXPECT_EQ(FindFilesRecursive(At(std::string(4100, 'd')), found, "*.mid", &unreadable), 0u);
+  EXPECT_EQ(DescribeUnreadableFolder(unreadable.at(0)),
+            "Folder \"" + At(std::string(4100, 'd')) +
+                "\" could not be searched (File name too long); its files are left out.");
 }
 
 TEST_F(FolderSearchTest, AddFolderMirrorsTheChosenFolderByName) {
