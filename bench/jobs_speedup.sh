@@ -16,7 +16,7 @@ for k in 1 2 3 4 5 6 7 8; do cp "$midi" "$work/piece$k.mid"; done
 # Wall seconds of one batch; its CPU seconds (user + system) go to $work/cpu.
 run() {  # jobs outdir
   local TIMEFORMAT="%R %U %S" t
-  t=$( { time "$tonvelo" --format "$format" --mp3 --jobs "$1" --output-dir "$work/$2" \
+  t=$( { time "$tonvelo" --format "$format" --seed 1 --mp3 --jobs "$1" --output-dir "$work/$2" \
            "$work"/piece*.mid 2>/dev/null; } 2>&1 )
   set -- $t
   echo "$2 + $3" | bc > "$work/cpu"
