@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "decoders/dc_offset.h"
 #include "encoders/lx/lx_format.h"
 
 namespace tonvelo {
@@ -239,6 +240,8 @@ DecodedTrack DecodeLXDetailed(const int16_t* samples, size_t count, uint32_t sam
   detail = LXDecodeDetail{};
   DecodedTrack track;
   if (samples == nullptr || sampleRateHz == 0) return track;
+  std::vector<int16_t> offsetFree;
+  samples = WithoutDcOffset(samples, count, offsetFree);
   // The signal starts at its first sample well above a lossy copy's hiss and
   // pre-echo.
   int peak = 0;

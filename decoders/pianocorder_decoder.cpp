@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "audio/byte_file.h"
+#include "decoders/dc_offset.h"
 #include "readers/pianocorder_source.h"
 
 namespace tonvelo {
@@ -294,6 +295,8 @@ DecodedTrack Decode(const Family& fam, const int16_t* samples, size_t count, uin
   DecodedTrack track;
   DecodedFrames frames;
   if (samples == nullptr || rate == 0) return track;
+  std::vector<int16_t> offsetFree;
+  samples = WithoutDcOffset(samples, count, offsetFree);
   int peak = 0;
   for (size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(int{samples[i]}));
   const std::vector<double> crossings = Crossings(samples, count, peak / 32);

@@ -197,7 +197,7 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
   };
   const uint32_t rate = 44100;
   const std::vector<uint8_t> song = Song();
-  for (int id : {4, 5, 7, 8}) {
+  for (int id : {0, 1, 2, 4, 5, 6, 7, 8, 10}) {
     test::MemoryOutput out;
     auto music = test::FakeAccompaniment::Mono(Music(2 * rate, rate), rate);
     ASSERT_EQ(Encode(id, rate, out, song, &music), Result::kSuccess);
@@ -206,6 +206,10 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
         DetectAndDecode(out.Left().data(), out.Right().data(), out.Size(), rate);
     ASSERT_EQ(clean.formatId, id);
     for (const Degradation& d : table) {
+      // The frame formats time their events from the stream's start, which a
+      // cut loses; a gap inside them is a failed frame check, proven elsewhere.
+      const bool serial = id == 4 || id == 5 || id == 7 || id == 8;
+      if (!serial && (d.cut != 0 || d.wipe)) continue;
       const auto& data = *channels[DataChannel(id)];
       std::vector<int16_t> x(data.size() - d.cut);
       std::vector<int16_t> other(channels[1 - DataChannel(id)]->begin() + d.cut,
