@@ -141,7 +141,8 @@ void CTonveloFormat::FillAccompaniment(int16_t* dst, uint32_t stride, uint32_t c
   }
 }
 
-Result CTonveloFormat::WriteBlocks(const int16_t* data, uint32_t count) {
+// A null `data` writes silence on the data channel.
+Result CTonveloFormat::WriteData(const int16_t* data, uint32_t count) {
   const uint32_t dataAt = dataChannel_ == DataChannel::kLeft ? 0 : 1;
   while (count > 0) {
     const uint32_t n = std::min(count, kBlockFrames);
@@ -159,11 +160,7 @@ Result CTonveloFormat::WriteBlocks(const int16_t* data, uint32_t count) {
   return Result::kSuccess;
 }
 
-Result CTonveloFormat::WriteData(const int16_t* data, uint32_t count) {
-  return WriteBlocks(data, count);
-}
-
-Result CTonveloFormat::WriteSilence(uint32_t frames) { return WriteBlocks(nullptr, frames); }
+Result CTonveloFormat::WriteSilence(uint32_t frames) { return WriteData(nullptr, frames); }
 
 bool CTonveloFormat::IsAccompanimentFinished() const {
   return accompaniment_ == nullptr || accompanimentFailed_ ||

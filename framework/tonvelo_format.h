@@ -74,7 +74,7 @@ class CTonveloFormat {
   // to it (and in what block sizes) is the framework's business alone. All
   // frames are with the writer when these return.
   void SetDataChannel(DataChannel channel) { dataChannel_ = channel; }
-  [[nodiscard]] Result WriteData(const int16_t* data, uint32_t count);
+  [[nodiscard]] Result WriteData(const int16_t* data, uint32_t count);  // null data: silence
   // Frames whose data sample is 0; the accompaniment runs on.
   [[nodiscard]] Result WriteSilence(uint32_t frames);
   // Frames handed to the writer so far.
@@ -107,7 +107,6 @@ class CTonveloFormat {
   void FillAccompaniment(int16_t* dst, uint32_t stride, uint32_t count);
   // Reads and mixes the next block of the recording into the read-ahead.
   void ReadAccompanimentBlock();
-  [[nodiscard]] Result WriteBlocks(const int16_t* data, uint32_t count);
 
   char title_[kTitleBytes] = {};
   CPCMOut* output_ = nullptr;
