@@ -18,7 +18,7 @@
 
 namespace tonvelo {
 
-using Message = std::pair<QMessageBox::Icon, QString>;
+using Messages = std::vector<std::pair<QMessageBox::Icon, QString>>;
 
 class FakePrompts : public CUserPrompts {
  public:
@@ -27,7 +27,7 @@ class FakePrompts : public CUserPrompts {
   }
   QStringList GetOpenFileNames(QWidget*, const QString&, const QString&) override { return files; }
   QString GetExistingDirectory(QWidget*, const QString&) override { return folder; }
-  std::vector<Message> shown;
+  Messages shown;
   QStringList files;
   QString folder;
 };
@@ -40,12 +40,13 @@ struct Harness {
   FakePrompts prompts;
   CTonveloDlg dlg{store, prompts};
   Harness() { dlg.show(); }
-  template <typename T>
+  template <typename T = QWidget>
   T* Find(const char* name) {
     T* w = dlg.findChild<T*>(QString::fromLatin1(name));
     if (w == nullptr) qFatal("no widget %s", name);
     return w;
   }
+  bool Enabled(const char* name) { return Find(name)->isEnabled(); }
   // Near the left edge: a radio button stretched by its layout only takes
   // clicks on its indicator and label, not at the centre of its area.
   void Click(const char* name) {
@@ -68,6 +69,11 @@ struct Harness {
     for (int i = 0; i < list->count(); ++i) rows << list->item(i)->text();
     return rows;
   }
+  void DeleteRows(std::initializer_list<int> rows) {
+    auto* list = Find<QListWidget>("fileList");
+    for (int row : rows) list->item(row)->setSelected(true);
+    QTest::keyClick(list, Qt::Key_Delete);
+  }
   // Runs `act` on the modal Advanced dialog once it is open, then clicks Advanced.
   void WithAdvanced(std::function<void(CAdvancedDialog*)> act) {
     QTimer::singleShot(0, &dlg, [this, act] {
@@ -77,15 +83,24 @@ struct Harness {
     });
     Click("advancedButton");
   }
+  // Synthesized pedaling and an offset of -150, confirmed with OK.
+  void SetPedaling() {
+    WithAdvanced([](CAdvancedDialog* d) {
+      d->findChild<QRadioButton*>("synthesizedPedalingRadio")->click();
+      d->findChild<QSlider*>("offsetSlider")->setValue(-150);
+      d->findChild<QPushButton*>("okButton")->click();
+    });
+  }
+  // A Disklavier batch of one song with one note held for `seconds`.
+  QString StartSong(uint32_t seconds) {
+    test::MidiBuilder midi(0, 480);
+    midi.AddTrack().Tempo(0, 500000).NoteOn(0, 0, 60, 100).NoteOff(seconds * 960, 0, 60).End();
+    midi.Write(Path("song.mid").toStdString());
+    AddFiles({Path("song.mid")});
+    SelectFormat(8);
+    return Path("song.mid");
+  }
 };
-
-// A song of `seconds` with one note, written as Disklavier tracks expect it.
-QString WriteSong(const QString& path, uint32_t seconds) {
-  test::MidiBuilder midi(0, 480);
-  midi.AddTrack().Tempo(0, 500000).NoteOn(0, 0, 60, 100).NoteOff(seconds * 960, 0, 60).End();
-  midi.Write(path.toStdString());
-  return path;
-}
 
 void Touch(const QString& path) {
   QDir().mkpath(QFileInfo(path).path());
@@ -96,44 +111,43 @@ class TonveloDlgTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void startNeedsFilesAndOutputPath_data() {
-    QTest::addColumn<int>("fileCount");
-    QTest::addColumn<bool>("custom");
-    QTest::addColumn<QString>("folder");  // chosen with "Set Output Path", if any
-    QTest::addColumn<bool>("enabled");
-    QTest::newRow("empty list") << 0 << false << "" << false;
-    QTest::newRow("beside the source") << 2 << false << "" << true;
-    QTest::newRow("custom folder not set") << 2 << true << "" << false;
-    QTest::newRow("custom folder set") << 2 << true << "/out" << true;
-    QTest::newRow("folder but no file") << 0 << true << "/out" << false;
-  }
-  void startNeedsFilesAndOutputPath() {
-    QFETCH(int, fileCount);
-    QFETCH(bool, custom);
-    QFETCH(QString, folder);
-    QFETCH(bool, enabled);
+  // Start needs files and, for a custom folder, one chosen with "Set Output
+  // Path"; the same file twice is listed twice; Delete removes selected rows.
+  void fileListAndStartButton() {
+    for (const auto& [files, custom, folder, enabled] :
+         {std::tuple{0, false, "", false}, {2, false, "", true}, {2, true, "", false},
+          {2, true, "/out", true}, {0, true, "/out", false}}) {
+      Harness h;
+      QVERIFY(!h.Enabled("startButton"));
+      h.AddFiles(QStringList(files, "/music//rolls//song.mid"));
+      QCOMPARE(h.Listed(), QStringList(files, "/music/rolls/song.mid"));  // separators collapse
+      if (custom) h.Click("customPathRadio");
+      QCOMPARE(h.Enabled("setOutputPathButton"), custom);
+      h.prompts.folder = folder;
+      if (*folder != 0) h.Click("setOutputPathButton");
+      QCOMPARE(h.Find<QLineEdit>("outputPathEdit")->text(), *folder ? folder : "Not set yet");
+      QCOMPARE(h.Enabled("startButton"), enabled);
+    }
     Harness h;
-    QVERIFY(!h.Find<QPushButton>("startButton")->isEnabled());
-    // The same file twice is listed twice; doubled separators collapse.
-    h.AddFiles(QStringList(fileCount, "/music//rolls//song.mid"));
-    QCOMPARE(h.Listed(), QStringList(fileCount, "/music/rolls/song.mid"));
-    if (custom) h.Click("customPathRadio");
-    QCOMPARE(h.Find<QPushButton>("setOutputPathButton")->isEnabled(), custom);
-    h.prompts.folder = folder;
-    if (!folder.isEmpty()) h.Click("setOutputPathButton");
-    QCOMPARE(h.Find<QLineEdit>("outputPathEdit")->text(),
-             folder.isEmpty() ? "Not set yet" : folder);
-    QCOMPARE(h.Find<QPushButton>("startButton")->isEnabled(), enabled);
+    h.AddFiles({"/m/0.mid", "/m/1.mid", "/m/2.mid", "/m/3.mid", "/m/4.mid"});
+    h.DeleteRows({4, 0, 2});
+    QCOMPARE(h.Listed(), QStringList({"/m/1.mid", "/m/3.mid"}));
+    h.DeleteRows({});  // nothing selected
+    QCOMPARE(h.Listed().size(), 2);
   }
 
-  void dropTakesMusicFilesInOrder() {
+  // Drops and Add Folder take music files only, in order, hidden folders left
+  // out; a folder without any is refused with a message.
+  void dropAndAddFolder() {
     Harness h;
     QList<QUrl> urls;
-    for (const char* name : {"b.MID", "a.Fil", "notes.txt", "Rolls/x.mid"}) {
+    for (const char* name : {"b.MID", "a.Fil", "notes.txt", "Rolls/x.mid", "Rolls/z.esq",
+                             "Rolls/Sub/a.fil", "Rolls/.hidden/c.mid", "Rolls/readme.txt",
+                             "Empty/readme.txt"}) {
       Touch(h.Path(name));
-      urls << QUrl::fromLocalFile(h.Path(name));
+      if (urls.size() < 4) urls << QUrl::fromLocalFile(h.Path(name));
     }
-    urls.insert(3, QUrl::fromLocalFile(h.Path("Rolls")));
+    urls.insert(3, QUrl::fromLocalFile(h.Path("Rolls")));  // a dropped folder is not searched
     QMimeData mime;
     mime.setUrls(urls);
     // Qt delivers a drop only to the widget that accepted the drag's entry.
@@ -142,178 +156,118 @@ class TonveloDlgTest : public QObject {
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&h.dlg, &drop);
     QCOMPARE(h.Listed(), QStringList({h.Path("b.MID"), h.Path("a.Fil"), h.Path("Rolls/x.mid")}));
-  }
-
-  void addFolderMirrorsTheTree() {
-    Harness h;
-    for (const char* name : {"Rolls/z.esq", "Rolls/Sub/a.fil", "Rolls/b.mid", "Rolls/.hidden/c.mid",
-                             "Rolls/readme.txt", "Empty/readme.txt"}) {
-      Touch(h.Path(name));
+    Harness f;
+    for (const char* name : {"Empty", "Rolls"}) {
+      f.prompts.folder = h.Path(name);
+      f.Click("addFolderButton");
     }
-    h.prompts.folder = h.Path("Empty");
-    h.Click("addFolderButton");
-    QCOMPARE(h.prompts.shown,
-             std::vector<Message>(
-                 {{QMessageBox::Critical, "No supported files found in that location"}}));
-    QVERIFY(h.dlg.Files().empty());
-
-    h.prompts.folder = h.Path("Rolls");
-    h.Click("addFolderButton");
-    const std::string root = h.dir.path().toStdString();
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {root + "/Rolls/b.mid", "Rolls/"},
-        {root + "/Rolls/Sub/a.fil", "Rolls/Sub/"},
-        {root + "/Rolls/z.esq", "Rolls/"}};
+    QCOMPARE(f.prompts.shown, Messages({{QMessageBox::Critical, "No supported files found in "
+                                                                "that location"}}));
     std::vector<std::pair<std::string, std::string>> got;
-    for (const FileEntry& e : h.dlg.Files()) got.push_back({e.sourcePath, e.subFolder});
-    QVERIFY(got == expected);
-    QVERIFY(h.Find<QPushButton>("startButton")->isEnabled());
+    for (const FileEntry& e : f.dlg.Files()) got.push_back({e.sourcePath, e.subFolder});
+    const std::string root = h.dir.path().toStdString() + "/Rolls/";
+    QVERIFY(got == decltype(got)({{root + "x.mid", "Rolls/"},
+                                  {root + "Sub/a.fil", "Rolls/Sub/"},
+                                  {root + "z.esq", "Rolls/"}}));
+    QVERIFY(f.Enabled("startButton"));
   }
 
-  void deleteRemovesSelectedRows() {
-    Harness h;
-    h.AddFiles({"/m/0.mid", "/m/1.mid", "/m/2.mid", "/m/3.mid", "/m/4.mid"});
-    auto* list = h.Find<QListWidget>("fileList");
-    for (int row : {4, 0, 2}) list->item(row)->setSelected(true);
-    QTest::keyClick(list, Qt::Key_Delete);
-    QCOMPARE(h.Listed(), QStringList({"/m/1.mid", "/m/3.mid"}));
-    QTest::keyClick(list, Qt::Key_Delete);  // nothing selected
-    QCOMPARE(h.Listed().size(), 2);
-  }
-
-  // A real Disklavier batch; right Control held at Start discards the output.
-  void batchProducesTrack_data() {
-    QTest::addColumn<bool>("rightControl");
-    QTest::newRow("written") << false;
-    QTest::newRow("right control discards") << true;
-  }
-  void batchProducesTrack() {
-    QFETCH(bool, rightControl);
-    Harness h;
-    const QString song = WriteSong(h.Path("song.mid"), 2);
-    h.AddFiles({song});
-    h.SelectFormat(8);
-    h.Click("prependCheck");
-    auto* events = h.dlg.findChild<CQtConversionEvents*>("conversionEvents");
-    QSignalSpy status(events, &CQtConversionEvents::statusChanged);
-    QSignalSpy progress(events, &CQtConversionEvents::progressChanged);
-    QSignalSpy ended(&h.dlg, &CTonveloDlg::batchEnded);
-    // X11 keysym of the right Control key.
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Control, Qt::ControlModifier, 105, 0xffe4, 0);
-    if (rightControl) QApplication::sendEvent(h.Find<QWidget>("startButton"), &press);
-    h.Click("startButton");
-    QVERIFY(h.dlg.IsConverting());
-    QVERIFY(!h.Find<QPushButton>("addFilesButton")->isEnabled());
-    QVERIFY(h.Find<QPushButton>("cancelButton")->isEnabled());
-    QVERIFY(ended.wait(60000));
-    QCOMPARE(ended.front().front().toInt(), 0);
-    QCOMPARE(h.prompts.shown,
-             std::vector<Message>({{QMessageBox::Information, "Completed successfully"}}));
-    QCOMPARE(status.size(), 2);
-    QCOMPARE(status[1][0].toString(), "Converting file 1 of 1\n" + song);
-    for (qsizetype i = 1; i < progress.size(); ++i)
-      QVERIFY(progress[i - 1][0].toInt() < progress[i][0].toInt());
-    QCOMPARE(progress.back()[0].toInt(), 100);
-    QVERIFY(h.Find<QPushButton>("addFilesButton")->isEnabled());
-    QVERIFY(!h.Find<QPushButton>("cancelButton")->isEnabled());
-    QCOMPARE(h.Find<QProgressBar>("progressBar")->value(), 0);
-
-    const QString track = h.Path("disklavier_song.wav");
-    QCOMPARE(QFileInfo::exists(track), !rightControl);
-    if (rightControl) return;
-    test::StereoWav wav;
-    QVERIFY(test::ReadStereoWav(track.toStdString(), wav));
-    const DecodedTrack decoded = DecodeDisklavier(wav.right.data(), wav.right.size(), 44100);
-    QVERIFY(decoded.errors.empty());
-    std::vector<test::Bytes> notes;
-    for (const DecodedEvent& e : decoded.events) {
-      if ((e.status & 0xE0) == 0x80) notes.push_back({e.status, e.data1, e.data2});
+  // A real batch, written or discarded (right Control held at Start); then one
+  // stopped at its first progress by Cancel (Delete being ignored meanwhile)
+  // or by closing the window.
+  void batchRunsAndStops() {
+    for (const bool rightControl : {false, true}) {
+      Harness h;
+      const QString song = h.StartSong(2);
+      h.Click("prependCheck");
+      auto* events = h.dlg.findChild<CQtConversionEvents*>("conversionEvents");
+      QSignalSpy status(events, &CQtConversionEvents::statusChanged);
+      QSignalSpy progress(events, &CQtConversionEvents::progressChanged);
+      QSignalSpy ended(&h.dlg, &CTonveloDlg::batchEnded);
+      // X11 keysym of the right Control key.
+      QKeyEvent press(QEvent::KeyPress, Qt::Key_Control, Qt::ControlModifier, 105, 0xffe4, 0);
+      if (rightControl) QApplication::sendEvent(h.Find("startButton"), &press);
+      h.Click("startButton");
+      QVERIFY(h.dlg.IsConverting() && !h.Enabled("addFilesButton") && h.Enabled("cancelButton"));
+      QVERIFY(ended.wait(60000));
+      QCOMPARE(ended.front().front().toInt(), 0);
+      QCOMPARE(h.prompts.shown, Messages({{QMessageBox::Information, "Completed successfully"}}));
+      QCOMPARE(status.size(), 2);
+      QCOMPARE(status[1][0].toString(), "Converting file 1 of 1\n" + song);
+      for (qsizetype i = 1; i < progress.size(); ++i)
+        QVERIFY(progress[i - 1][0].toInt() < progress[i][0].toInt());
+      QCOMPARE(progress.back()[0].toInt(), 100);
+      QVERIFY(h.Enabled("addFilesButton") && !h.Enabled("cancelButton"));
+      QCOMPARE(h.Find<QProgressBar>("progressBar")->value(), 0);
+      test::StereoWav wav;
+      QCOMPARE(test::ReadStereoWav(h.Path("disklavier_song.wav").toStdString(), wav), !rightControl);
+      if (rightControl) continue;
+      const DecodedTrack track = DecodeDisklavier(wav.right.data(), wav.right.size(), 44100);
+      std::vector<test::Bytes> notes;
+      for (const DecodedEvent& e : track.events)
+        if ((e.status & 0xE0) == 0x80) notes.push_back({e.status, e.data1, e.data2});
+      QVERIFY(track.errors.empty() && wav.rate == 44100 &&
+              notes == std::vector<test::Bytes>({{0x90, 60, 81}, {0x80, 60, 0x40}}));
     }
-    QVERIFY(notes == std::vector<test::Bytes>({{0x90, 60, 81}, {0x80, 60, 0x40}}));
-  }
-
-  // Ten minutes of music, stopped at the first progress: by Cancel (Delete
-  // being ignored meanwhile) or by closing the window.
-  void stopMidBatch_data() {
-    QTest::addColumn<bool>("closeWindow");
-    QTest::newRow("cancel") << false;
-    QTest::newRow("close box") << true;
-  }
-  void stopMidBatch() {
-    QFETCH(bool, closeWindow);
-    Harness h;
-    h.AddFiles({WriteSong(h.Path("song.mid"), 600)});
-    h.SelectFormat(8);
-    QSignalSpy ended(&h.dlg, &CTonveloDlg::batchEnded);
-    h.Click("startButton");
-    QTRY_VERIFY_WITH_TIMEOUT(h.Find<QProgressBar>("progressBar")->value() > 0, 30000);
-    if (closeWindow) {
-      h.dlg.close();
-      QVERIFY(!h.dlg.IsConverting());
-      QVERIFY(h.prompts.shown.empty());
-      QVERIFY(QFileInfo::exists(h.ini));
-    } else {
-      auto* list = h.Find<QListWidget>("fileList");
-      list->item(0)->setSelected(true);
-      QTest::keyClick(list, Qt::Key_Delete);
-      QCOMPARE(h.Listed().size(), 1);
-      h.Click("cancelButton");
-      QCOMPARE(h.Find<QLabel>("statusLabel")->text(), "Cancelling...");
-      QVERIFY(ended.wait(30000));
-      QCOMPARE(ended.front().front().toInt(), 2);
-      QCOMPARE(h.prompts.shown,
-               std::vector<Message>({{QMessageBox::Warning, "Conversion cancelled"}}));
+    for (const bool closeWindow : {false, true}) {
+      Harness h;
+      h.StartSong(600);  // ten minutes
+      QSignalSpy ended(&h.dlg, &CTonveloDlg::batchEnded);
+      h.Click("startButton");
+      QTRY_VERIFY_WITH_TIMEOUT(h.Find<QProgressBar>("progressBar")->value() > 0, 30000);
+      QStringList left{"song.mid"};
+      if (closeWindow) {
+        h.dlg.close();
+        QVERIFY(!h.dlg.IsConverting() && h.prompts.shown.empty());
+        left << "tonvelo.ini";
+      } else {
+        h.DeleteRows({0});
+        QCOMPARE(h.Listed().size(), 1);
+        h.Click("cancelButton");
+        QCOMPARE(h.Find<QLabel>("statusLabel")->text(), "Cancelling...");
+        QVERIFY(ended.wait(30000));
+        QCOMPARE(ended.front().front().toInt(), 2);
+        QCOMPARE(h.prompts.shown, Messages({{QMessageBox::Warning, "Conversion cancelled"}}));
+      }
+      QCOMPARE(QDir(h.dir.path()).entryList(QDir::Files, QDir::Name), left);
     }
-    QStringList left{"song.mid"};
-    if (closeWindow) left << "tonvelo.ini";
-    QCOMPARE(QDir(h.dir.path()).entryList(QDir::Files, QDir::Name), left);
   }
 
   // Defaults on first run, then a changed set saved by each way of closing.
-  void settingsRoundTrip_data() {
-    QTest::addColumn<QString>("how");
-    QTest::newRow("exit") << "exit";
-    QTest::newRow("escape") << "escape";
-    QTest::newRow("close box") << "close";
-  }
   void settingsRoundTrip() {
-    QFETCH(QString, how);
-    auto h = std::make_unique<Harness>();
-    QVERIFY(h->Find<QRadioButton>("wavRadio")->isChecked());
-    QCOMPARE(h->Find<QComboBox>("formatCombo")->currentText(), "Live Performance LX");
-    QVERIFY(h->Find<QRadioButton>("sameAsSourceRadio")->isChecked());
-    QCOMPARE(h->Find<QLineEdit>("outputPathEdit")->text(), "Not set yet");
-    QVERIFY(!h->Find<QCheckBox>("prependCheck")->isChecked());
-
-    h->Click("mp3Radio");
-    h->Click("prependCheck");
-    h->Click("customPathRadio");
-    h->prompts.folder = "/srv/tracks";
-    h->Click("setOutputPathButton");
-    h->SelectFormat(9);
-    h->WithAdvanced([](CAdvancedDialog* d) {
-      for (const char* name :
-           {"rate48000Radio", "disklavierRangeRadio", "synthesizedPedalingRadio"})
-        d->findChild<QRadioButton*>(name)->click();
-      d->findChild<QSlider*>("offsetSlider")->setValue(-150);
-      d->findChild<QPushButton*>("okButton")->click();
-    });
-    if (how == "exit") h->Click("exitButton");
-    if (how == "escape") QTest::keyClick(&h->dlg, Qt::Key_Escape);
-    if (how == "close") h->dlg.close();
-    QVERIFY(!h->dlg.isVisible());
-
-    const ConversionSettings s = CSettingsStore(h->ini).Load();
-    QCOMPARE(std::vector<int>({s.audioFileType, s.prependFormatKey, s.outputPathMode,
-                               s.outputFormat, s.sampleRateChoice, s.velocityProfile,
-                               s.synthPropPedaling, s.sustainTimingOffset}),
-             std::vector<int>({1, 1, 1, 9, 1, 1, 1, -150}));
-    QCOMPARE(s.customOutputFolder, "/srv/tracks");
-    CSettingsStore again(h->ini);
-    CTonveloDlg restored(again, h->prompts);
-    QVERIFY(restored.findChild<QRadioButton*>("mp3Radio")->isChecked());
-    QCOMPARE(restored.findChild<QComboBox*>("formatCombo")->currentText(),
-             "Steinway Spirio (Silver)");
+    for (const QString how : {"exit", "escape", "close"}) {
+      Harness h;
+      QVERIFY(h.Find<QRadioButton>("wavRadio")->isChecked() &&
+              h.Find<QRadioButton>("sameAsSourceRadio")->isChecked() &&
+              !h.Find<QCheckBox>("prependCheck")->isChecked());
+      QCOMPARE(h.Find<QComboBox>("formatCombo")->currentText(), "Live Performance LX");
+      QCOMPARE(h.Find<QLineEdit>("outputPathEdit")->text(), "Not set yet");
+      for (const char* name : {"mp3Radio", "prependCheck", "customPathRadio"}) h.Click(name);
+      h.prompts.folder = "/srv/tracks";
+      h.Click("setOutputPathButton");
+      h.SelectFormat(9);
+      h.WithAdvanced([](CAdvancedDialog* d) {
+        for (const char* name : {"rate48000Radio", "disklavierRangeRadio"})
+          d->findChild<QRadioButton*>(name)->click();
+        d->findChild<QPushButton*>("okButton")->click();
+      });
+      h.SetPedaling();
+      if (how == "exit") h.Click("exitButton");
+      if (how == "escape") QTest::keyClick(&h.dlg, Qt::Key_Escape);
+      if (how == "close") h.dlg.close();
+      QVERIFY(!h.dlg.isVisible());
+      const ConversionSettings s = CSettingsStore(h.ini).Load();
+      QCOMPARE(std::vector<int>({s.audioFileType, s.prependFormatKey, s.outputPathMode,
+                                 s.outputFormat, s.sampleRateChoice, s.velocityProfile,
+                                 s.synthPropPedaling, s.sustainTimingOffset}),
+               std::vector<int>({1, 1, 1, 9, 1, 1, 1, -150}));
+      QCOMPARE(s.customOutputFolder, "/srv/tracks");
+      CSettingsStore again(h.ini);
+      CTonveloDlg restored(again, h.prompts);
+      QVERIFY(restored.findChild<QRadioButton*>("mp3Radio")->isChecked());
+      QCOMPARE(restored.findChild<QComboBox*>("formatCombo")->currentText(),
+               "Steinway Spirio (Silver)");
+    }
   }
 
   // Values no control can show are replaced when loaded.
@@ -322,14 +276,10 @@ class TonveloDlgTest : public QObject {
     const QString ini = dir.filePath("t.ini");
     {
       QSettings raw(ini, QSettings::IniFormat);
-      for (auto [key, value] : {std::pair{"OutputFormat", "12"},
-                                {"AudioFileType", "7"},
-                                {"SampleRate", "2"},
-                                {"SourceVelProfile", "-1"},
-                                {"SynthPropPedaling", "5"},
-                                {"PrependFormatID", "3"},
-                                {"SustainTimingOffset", "-999"},
-                                {"OutputPath", ""}}) {
+      for (auto [key, value] : {std::pair{"OutputFormat", "12"}, {"AudioFileType", "7"},
+                                {"SampleRate", "2"}, {"SourceVelProfile", "-1"},
+                                {"SynthPropPedaling", "5"}, {"PrependFormatID", "3"},
+                                {"SustainTimingOffset", "-999"}, {"OutputPath", ""}}) {
         raw.setValue(key, value);
       }
     }
@@ -343,46 +293,38 @@ class TonveloDlgTest : public QObject {
 
   // Pedaling options only for the LX family; Reset centres the slider, Cancel
   // brings the old offset back, OK with disabled options keeps them.
-  void advancedDialog_data() {
-    QTest::addColumn<int>("format");
-    QTest::addColumn<bool>("pedaling");
-    for (int id : {0, 1, 6, 9}) QTest::addRow("LX family id %d", id) << id << true;
-    for (int id : {2, 4, 7, 8, 10}) QTest::addRow("id %d", id) << id << false;
-  }
   void advancedDialog() {
-    QFETCH(int, format);
-    QFETCH(bool, pedaling);
-    Harness h;
-    h.SelectFormat(0);
-    h.WithAdvanced([](CAdvancedDialog* d) {
-      d->findChild<QRadioButton*>("synthesizedPedalingRadio")->click();
-      d->findChild<QSlider*>("offsetSlider")->setValue(-150);
-      d->findChild<QPushButton*>("okButton")->click();
-    });
-    h.SelectFormat(format);
-    bool checked = false;
-    h.WithAdvanced([&](CAdvancedDialog* d) {
-      for (const char* group : {"pedalingGroup", "timingGroup"})
-        QCOMPARE(d->findChild<QGroupBox*>(group)->isEnabled(), pedaling);
-      QVERIFY(d->findChild<QGroupBox*>("sampleRateGroup")->isEnabled());
-      auto* slider = d->findChild<QSlider*>("offsetSlider");
-      QCOMPARE(slider->value(), -150);
-      QCOMPARE(std::pair(slider->minimum(), slider->maximum()), std::pair(-200, 200));
-      QCOMPARE(slider->tickInterval(), 20);
-      d->findChild<QPushButton*>("resetButton")->click();  // a disabled button ignores it
-      QCOMPARE(slider->value(), pedaling ? 0 : -150);
-      QVERIFY(d->isVisible());
-      d->findChild<QPushButton*>("cancelButton")->click();
-      checked = true;
-    });
-    QVERIFY(checked);
-    h.WithAdvanced([](CAdvancedDialog* d) {
-      QCOMPARE(d->findChild<QSlider*>("offsetSlider")->value(), -150);
-      d->findChild<QPushButton*>("okButton")->click();
-    });
-    h.Click("exitButton");
-    const ConversionSettings s = CSettingsStore(h.ini).Load();
-    QCOMPARE(std::pair(s.synthPropPedaling, s.sustainTimingOffset), std::pair(1, -150));
+    for (const auto& [format, pedaling] :
+         {std::pair{0, true}, {1, true}, {6, true}, {9, true}, {2, false}, {4, false}, {7, false},
+          {8, false}, {10, false}}) {
+      Harness h;
+      h.SelectFormat(0);
+      h.SetPedaling();
+      h.SelectFormat(format);
+      bool checked = false;
+      h.WithAdvanced([&, format = format, pedaling = pedaling](CAdvancedDialog* d) {
+        for (const char* group : {"pedalingGroup", "timingGroup"})
+          QCOMPARE(d->findChild<QGroupBox*>(group)->isEnabled(), pedaling);
+        QVERIFY(d->findChild<QGroupBox*>("sampleRateGroup")->isEnabled());
+        auto* slider = d->findChild<QSlider*>("offsetSlider");
+        QCOMPARE(std::tuple(slider->value(), slider->minimum(), slider->maximum(),
+                            slider->tickInterval()),
+                 std::tuple(-150, -200, 200, 20));
+        d->findChild<QPushButton*>("resetButton")->click();  // a disabled button ignores it
+        QCOMPARE(slider->value(), pedaling ? 0 : -150);
+        QVERIFY2(d->isVisible(), qPrintable(QString::number(format)));
+        d->findChild<QPushButton*>("cancelButton")->click();
+        checked = true;
+      });
+      QVERIFY(checked);
+      h.WithAdvanced([](CAdvancedDialog* d) {
+        QCOMPARE(d->findChild<QSlider*>("offsetSlider")->value(), -150);
+        d->findChild<QPushButton*>("okButton")->click();
+      });
+      h.Click("exitButton");
+      const ConversionSettings s = CSettingsStore(h.ini).Load();
+      QCOMPARE(std::pair(s.synthPropPedaling, s.sustainTimingOffset), std::pair(1, -150));
+    }
   }
 };
 
