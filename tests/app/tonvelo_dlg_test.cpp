@@ -17,8 +17,7 @@ namespace tonvelo {
 
 using Messages = std::vector<std::pair<QMessageBox::Icon, QString>>;
 
-// One dialog over a fresh temporary folder and settings file; the harness
-// answers its file dialogs and records its message boxes.
+// One dialog over a fresh folder and settings file; it answers its own prompts.
 struct Harness : CUserPrompts {
   QTemporaryDir dir;
   QString ini = dir.filePath("tonvelo.ini");
@@ -82,10 +81,6 @@ struct Harness : CUserPrompts {
     return files[0];
   }
 };
-
-void Press(QObject* dialog, const char* name) {
-  dialog->findChild<QAbstractButton*>(name)->click();
-}
 
 class TonveloDlgTest : public QObject {
   Q_OBJECT
@@ -213,7 +208,6 @@ class TonveloDlgTest : public QObject {
   // centres the slider, Cancel brings the old offset back, OK with disabled
   // options keeps them; every way of closing saves the settings.
   void settingsAndAdvancedDialog() {
-    int closing = 0;
     for (const auto& [format, lx] : {std::pair{0, true},
                                      {1, true},
                                      {6, true},
@@ -235,9 +229,9 @@ class TonveloDlgTest : public QObject {
       h.WithAdvanced([](CAdvancedDialog* d) {
         for (const char* name :
              {"rate48000Radio", "disklavierRangeRadio", "synthesizedPedalingRadio"})
-          Press(d, name);
+          d->findChild<QAbstractButton*>(name)->click();
         d->findChild<QSlider*>("offsetSlider")->setValue(-150);
-        Press(d, "okButton");
+        d->findChild<QAbstractButton*>("okButton")->click();
       });
       h.SelectFormat(format);
       bool checked = false;
@@ -249,20 +243,20 @@ class TonveloDlgTest : public QObject {
         QCOMPARE(std::tuple(slider->value(), slider->minimum(), slider->maximum(),
                             slider->tickInterval()),
                  std::tuple(-150, -200, 200, 20));
-        Press(d, "resetButton");  // a disabled button ignores it
+        d->findChild<QAbstractButton*>("resetButton")->click();  // a disabled button ignores it
         QCOMPARE(slider->value(), lx ? 0 : -150);
         QVERIFY(d->isVisible());
-        Press(d, "cancelButton");
+        d->findChild<QAbstractButton*>("cancelButton")->click();
         checked = true;
       });
       QVERIFY(checked);
       h.WithAdvanced([](CAdvancedDialog* d) {
         QCOMPARE(d->findChild<QSlider*>("offsetSlider")->value(), -150);
-        Press(d, "okButton");
+        d->findChild<QAbstractButton*>("okButton")->click();
       });
-      if (closing % 3 == 0) h.Click("exitButton");
-      if (closing % 3 == 1) QTest::keyClick(&h.dlg, Qt::Key_Escape);
-      if (closing++ % 3 == 2) h.dlg.close();
+      if (format % 3 == 0) h.Click("exitButton");                    // ids 0, 6, 9
+      if (format % 3 == 1) QTest::keyClick(&h.dlg, Qt::Key_Escape);  // ids 1, 4, 7, 10
+      if (format % 3 == 2) h.dlg.close();                            // ids 2, 8
       QVERIFY(!h.dlg.isVisible());
       const ConversionSettings s = CSettingsStore(h.ini).Load();
       QCOMPARE(std::vector<int>({s.audioFileType, s.prependFormatKey, s.outputPathMode,
@@ -280,21 +274,19 @@ class TonveloDlgTest : public QObject {
   // Values no control can show are replaced when loaded.
   void storedValuesOutOfRange() {
     QTemporaryDir dir;
-    const QString ini = dir.filePath("t.ini");
-    {
-      QSettings raw(ini, QSettings::IniFormat);
-      for (auto [key, value] : {std::pair{"OutputFormat", "12"},
-                                {"AudioFileType", "7"},
-                                {"SampleRate", "2"},
-                                {"SourceVelProfile", "-1"},
-                                {"SynthPropPedaling", "5"},
-                                {"PrependFormatID", "3"},
-                                {"SustainTimingOffset", "-999"},
-                                {"OutputPath", ""}}) {
-        raw.setValue(key, value);
-      }
+    QSettings raw(dir.filePath("t.ini"), QSettings::IniFormat);
+    for (auto [key, value] : {std::pair{"OutputFormat", "12"},
+                              {"AudioFileType", "7"},
+                              {"SampleRate", "2"},
+                              {"SourceVelProfile", "-1"},
+                              {"SynthPropPedaling", "5"},
+                              {"PrependFormatID", "3"},
+                              {"SustainTimingOffset", "-999"},
+                              {"OutputPath", ""}}) {
+      raw.setValue(key, value);
     }
-    const ConversionSettings s = CSettingsStore(ini).Load();
+    raw.sync();
+    const ConversionSettings s = CSettingsStore(raw.fileName()).Load();
     QCOMPARE(
         std::vector<int>({s.outputFormat, s.audioFileType, s.sampleRateChoice, s.velocityProfile,
                           s.synthPropPedaling, s.prependFormatKey, s.sustainTimingOffset}),

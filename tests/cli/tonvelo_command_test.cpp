@@ -340,21 +340,19 @@ TEST_F(CommandTest, VerifyDecodeAndFlacTracks) {
 // In-process: no encoder for the format, or a batch cancelled before it starts.
 TEST_F(CommandTest, RunTonveloWithoutEncoderOrCancelledBeforeStart) {
   Midi("song.mid");
-  const fs::path cwd = fs::current_path();
-  fs::current_path(dir_);
   const auto run = [this](const Strings& args, int cancelled, const EncoderFactory& factory) {
-    std::FILE* err = std::fopen("err", "w");
+    std::FILE* err = std::fopen(Path("err").c_str(), "w");
     const int status = RunTonvelo(args, CancelFlag{cancelled}, {stdout, err, false}, factory);
     std::fclose(err);
     return std::pair(status, Text("err"));
   };
-  EXPECT_EQ(run({"song.mid"}, 0, [](int, const EncoderOptions&) { return nullptr; }),
+  const std::string song = Path("song.mid").string();
+  EXPECT_EQ(run({song}, 0, [](int, const EncoderOptions&) { return nullptr; }),
             std::pair(kExitUsage, std::string("tonvelo: format 'lx' is not available in this "
                                               "build (see tonvelo --help)\n")));
   EXPECT_EQ(
-      run({"--format", "8", "song.mid", "song.mid"}, 1, CreateEncoder),
+      run({"--format", "8", song, song}, 1, CreateEncoder),
       std::pair(2, std::string("Conversion in progress\n0 converted, 0 failed, 2 skipped\n")));
-  fs::current_path(cwd);
 }
 
 // Refused arguments and their texts are checked through the built command.
