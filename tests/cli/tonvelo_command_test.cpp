@@ -10,6 +10,7 @@
 #include "cli/run_tonvelo.h"
 #include "cli/terminal_text.h"
 #include "pipeline/conversion_thread.h"
+#include "readers/pianocorder_source.h"
 #include "tests/audio/audio_test_support.h"
 #include "tests/support/midi_builder.h"
 
@@ -135,6 +136,9 @@ TEST_F(CommandTest, UsageErrorsAndTheTextsOnStdout) {
     EXPECT_EQ(err + "|" + Text("stdout"), printed);
     EXPECT_EQ(Tree(), (Strings{"song.mid", "stderr", "stdout"})) << args;
   }
+  EXPECT_NE(UsageText().find("tonvelo verify [--against SONG] TRACK...\n       tonvelo decode "
+                             "[-o OUT.mid|OUT.pc] TRACK\n"),
+            std::string::npos);
 }
 
 // Damaged, unreadable and unwritable files, a full disk, a closed or unread
@@ -187,6 +191,7 @@ TEST_F(CommandTest, FailuresEndWithTheirStatusAndNeverTouchTheSources) {
     {"--output-dir out song.mid notes.txt missing.mid locked.mid song.mid", 3, {taken, "error: Unable to "
       "open file \"missing.mid\"\n\nNo such file or directory\nConverting file 4 of 5\n", "2 converted, "
       "3 failed, 0 skipped\nfailed: notes.txt\nfailed: missing.mid\nfailed: locked.mid\n"}},
+    {"--output-dir out song.mid", 0, {"1 converted, 0 failed, 0 skipped\n"}},
     {"--output-dir out locked.mid notes.txt", 4, {taken, "0 converted, 2 failed, 0 skipped\n"
       "failed: locked.mid\nfailed: notes.txt\n"}},
   }) {
@@ -317,6 +322,9 @@ TEST_F(CommandTest, VerifyDecodeAndFlacTracks) {
     EXPECT_EQ(Text("stdout").find("differ"), std::string::npos);
   }
   EXPECT_TRUE(fs::exists(Path("disklavier_song.mid")) && !fs::exists(Path("no.pc")));
+  PianocorderSource pc;
+  ASSERT_EQ(LoadPianocorderSource(Path("back.pc"), pc), OpenResult::kOpened);
+  EXPECT_EQ(std::tie(pc->speed, pc->frameCount), std::tuple(4500, 163u));
   std::string notes, comments;
   RunCommand("cd " + Quote(dir_) + " && " + Python() +
                  " -c \"import mido\nt = mido.MidiFile('back.mid').tracks[0]\n"
