@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <numeric>
 #include <random>
+#include <sstream>
 #include <tuple>
 #include <vector>
 
@@ -13,16 +14,15 @@ namespace tonvelo {
 namespace {
 
 using Samples = std::vector<int16_t>;
+using Counts = std::vector<uint32_t>;
 
 SymbolModulatorPtr Make(uint32_t rate, uint32_t unit, int16_t amp, uint32_t kind,
                         uint32_t layout = LAYOUT_MONO, uint32_t order = SYMMOD_MSB_FIRST) {
   return SymbolModulatorPtr(symmod_create(rate, unit, amp, kind, layout, order));
 }
 
-// Emits the symbols one by one; returns all values and, optionally, the
-// count each symbol wrote.
-Samples Render(SymbolModulator* m, const std::vector<uint8_t>& symbols,
-               std::vector<uint32_t>* counts = nullptr) {
+// Emits the symbols one by one; all values, and the count each symbol wrote.
+Samples Render(SymbolModulator* m, const std::vector<uint8_t>& symbols, Counts* counts = nullptr) {
   Samples out;
   int16_t buf[4096];
   for (uint8_t s : symbols) {
@@ -33,24 +33,24 @@ Samples Render(SymbolModulator* m, const std::vector<uint8_t>& symbols,
   return out;
 }
 
-// Concatenates parts; a part preceded by `true` is negated.
-Samples Join(std::initializer_list<std::pair<bool, const Samples*>> parts) {
-  Samples r;
-  for (const auto& [neg, p] : parts) {
-    for (int16_t v : *p) r.push_back(static_cast<int16_t>(neg ? -v : v));
-  }
-  return r;
-}
-
 // At 8 Hz and one unit per second a table point is a sample, so the output is
 // the table itself: A*sin(2*pi*i/8) + 0.5, truncated toward zero, by hand.
 const Samples kSine8 = {0, 707, 1000, 707, 0, -706, -999, -706};
 const Samples kPulse8 = {0, 707, 1000, 1000, 1000, 1000, 1000, 707};
-const Samples* const kS = &kSine8;
-const Samples* const kP = &kPulse8;
+
+// "P -S ...": the 8-point pulse and sine tables one after another, "-" negated.
+Samples Seq(const std::string& text) {
+  Samples r;
+  std::istringstream in(text);
+  for (std::string w; in >> w;) {
+    for (int16_t v : w.back() == 'S' ? kSine8 : kPulse8) r.push_back(w[0] == '-' ? -v : v);
+  }
+  return r;
+}
 
 TEST(GcdBinary, MatchesEuclidIncludingZeros) {
-  EXPECT_EQ(gcd_binary(0, 0) + gcd_binary(0, 5) * 10 + gcd_binary(7, 0) * 100, 750u);
+  EXPECT_EQ(std::tuple(gcd_binary(0, 0), gcd_binary(0, 5), gcd_binary(7, 0)),
+            std::tuple(0u, 5u, 7u));
   std::mt19937 rng(7);
   for (int i = 0; i < 2000; ++i) {
     const uint32_t a = rng() >> (rng() % 32), b = rng() >> (rng() % 32);
@@ -59,54 +59,80 @@ TEST(GcdBinary, MatchesEuclidIncludingZeros) {
 }
 
 TEST(SymbolModulator, TablesRoundHalfUpSoNegativeValuesLeanTowardZero) {
-  auto m = Make(8, 1, 1000, MOD_PULSE_SINE);
-  EXPECT_EQ(Samples(m->table[1], m->table[1] + 8), kSine8);
-  EXPECT_EQ(Samples(m->table[0], m->table[0] + 8), kPulse8);
-  // 2*sin: +1.41 -> 1 but -1.41 -> 0, and -2 -> -1.
-  m = Make(8, 1, 2, MOD_PULSE_SINE);
-  EXPECT_EQ(Samples(m->table[1], m->table[1] + 8), (Samples{0, 1, 2, 1, 0, 0, -1, 0}));
-  // -1.18 -> 0 and -1.90 -> -1, where symmetric rounding gives -1 and -2.
-  m = Make(5, 1, 2, MOD_PULSE_SINE);
-  EXPECT_EQ(Samples(m->table[1], m->table[1] + 5), (Samples{0, 2, 1, 0, -1}));
+  for (auto [rate, amp, table, want] : std::vector<std::tuple<uint32_t, int16_t, int, Samples>>{
+           {8, 1000, 1, kSine8},
+           {8, 1000, 0, kPulse8},
+           {8, 2, 1, {0, 1, 2, 1, 0, 0, -1, 0}},  // +1.41 -> 1 but -1.41 -> 0, and -2 -> -1
+           {5, 2, 1, {0, 2, 1, 0, -1}},           // -1.18 -> 0 and -1.90 -> -1
+       }) {
+    auto m = Make(rate, 1, amp, MOD_PULSE_SINE);
+    EXPECT_EQ(Samples(m->table[table], m->table[table] + rate), want) << amp;
+  }
   // So the MIDI-serial carrier peaks at +3000 but bottoms at -2999.
-  m = Make(44100, 3425, 3000, MOD_PULSE_SINE_WIDE);
+  auto m = Make(44100, 3425, 3000, MOD_PULSE_SINE_WIDE);
   const auto [lo, hi] = std::minmax_element(m->table[1], m->table[1] + 1764);
-  EXPECT_EQ(*hi, 3000);
-  EXPECT_EQ(*lo, -2999);
+  EXPECT_EQ(std::tie(*lo, *hi), std::tuple(-2999, 3000));
 }
 
-TEST(SymbolModulator, PulsesAlternateAndSinesKeepTheSign) {
-  auto m = Make(8, 1, 1000, MOD_PULSE_SINE);
-  EXPECT_EQ(Render(m.get(), {0, 0, 1, 1, 0, 1, 0}),
-            Join({{0, kP}, {1, kP}, {0, kS}, {0, kS}, {0, kP}, {1, kS}, {1, kP}}));
-  EXPECT_EQ(m->polarity, 1);
-
-  // Kind 1: the very first symbol counts as following a 0.
-  m = Make(8, 1, 1000, MOD_PULSE_SINE_PREV);
-  EXPECT_EQ(Render(m.get(), {0}), Join({{1, kS}}));
-  m = Make(8, 1, 1000, MOD_PULSE_SINE_PREV);
-  EXPECT_EQ(Render(m.get(), {1, 0, 1, 1, 0, 0}),
-            Join({{1, kP}, {0, kP}, {1, kP}, {0, kS}, {0, kP}, {1, kS}}));
+// Kind 0: pulses alternate, sines keep the sign. Kind 1: sign and shape
+// follow the previous symbol, the very first counting as following a 0.
+// Bytes go out in either bit order, and the stereo layouts put the same
+// values beside a 0.
+TEST(SymbolModulator, PulseAndSineSequences) {
+  struct Case {
+    uint32_t kind, layout, order;
+    std::vector<uint8_t> symbols;  // bytes when an order is given
+    const char* expected;
+  };
+  constexpr uint32_t kSymbols = 9;
+  for (const Case& c : {
+           Case{MOD_PULSE_SINE, LAYOUT_MONO, kSymbols, {0, 0, 1, 1, 0, 1, 0}, "P -P S S P -S -P"},
+           Case{MOD_PULSE_SINE_PREV, LAYOUT_MONO, kSymbols, {0}, "-S"},
+           Case{MOD_PULSE_SINE_PREV, LAYOUT_MONO, kSymbols, {1, 0, 1, 1, 0, 0}, "-P P -P S P -S"},
+           Case{MOD_PULSE_SINE, LAYOUT_MONO, SYMMOD_MSB_FIRST, {0x80}, "S P -P P -P P -P P"},
+           Case{MOD_PULSE_SINE, LAYOUT_MONO, SYMMOD_LSB_FIRST, {0x80}, "P -P P -P P -P P -S"},
+           Case{MOD_PULSE_SINE, LAYOUT_LEFT, SYMMOD_LSB_FIRST, {0x80}, "P -P P -P P -P P -S"},
+           Case{MOD_PULSE_SINE, LAYOUT_RIGHT, SYMMOD_LSB_FIRST, {0x80}, "P -P P -P P -P P -S"},
+       }) {
+    auto m = Make(8, 1, 1000, c.kind, c.layout, c.order);
+    Samples out(128, 77);
+    if (c.order == kSymbols) {
+      out = Render(m.get(), c.symbols);
+    } else {
+      out.resize(symmod_put_bytes(m.get(), c.symbols.data(), 1, out.data()));
+      EXPECT_EQ(symmod_put_bytes(m.get(), c.symbols.data(), 0, out.data()), 0u);
+    }
+    const Samples want = Seq(c.expected);
+    Samples stereo(2 * want.size(), 0);  // the mono values beside a 0
+    for (size_t i = 0; i < want.size(); ++i) stereo[2 * i + (c.layout == LAYOUT_RIGHT)] = want[i];
+    EXPECT_EQ(out, c.layout == LAYOUT_MONO ? want : stereo) << c.expected << " " << c.layout;
+  }
+  // An unknown layout writes nothing but keeps time.
+  auto none = Make(8, 1, 1000, MOD_PULSE_SINE, 7, SYMMOD_LSB_FIRST);
+  int16_t buf[128];
+  const uint8_t b = 0x80;
+  EXPECT_EQ(symmod_put_bytes(none.get(), &b, 1, buf), 0u);
+  EXPECT_EQ(std::tie(none->phase, none->polarity, none->prevSymbol),
+            std::make_tuple(0u, int16_t{-1}, uint8_t{1}));
 }
 
 TEST(SymbolModulator, KindTwoSyncPulseIsTwoUnitsWideAndFlipsSign) {
   // N = 9 (odd): rise while p < 4.5, flat through p = 13.5, fall from p = 14.
   auto m = Make(9, 1, 1000, MOD_PULSE_SINE_WIDE);
-  const Samples pulse9 = {0, 643, 985, 1000, 1000, 1000, 1000, 985, 643};
-  EXPECT_EQ(Samples(m->table[0], m->table[0] + 9), pulse9);
-  Samples expect = {0, 643, 985};
-  expect.insert(expect.end(), 13, 1000);
-  expect.insert(expect.end(), {985, 643});
-  expect = Join({{0, &expect}, {1, &pulse9}});
-  EXPECT_EQ(Render(m.get(), {2, 0}), expect);
+  EXPECT_EQ(Samples(m->table[0], m->table[0] + 9),
+            (Samples{0, 643, 985, 1000, 1000, 1000, 1000, 985, 643}));
+  Samples want = {0, 643, 985};
+  want.insert(want.end(), 13, 1000);
+  want.insert(want.end(), {985, 643, 0, -643, -985, -1000, -1000, -1000, -1000, -985, -643});
+  EXPECT_EQ(Render(m.get(), {2, 0}), want);
 }
 
 TEST(SymbolModulator, SquareHalfCyclesOfOneHalfAndTwoUnits) {
   // N = 9: symbol 1 is 9/2 = 4 points, symbol 2 is 18; the level flips after each.
   auto m = Make(9, 1, 3800, MOD_SQUARE);
-  std::vector<uint32_t> counts;
+  Counts counts;
   const Samples out = Render(m.get(), {0, 1, 2, 1}, &counts);
-  EXPECT_EQ(counts, (std::vector<uint32_t>{9, 4, 18, 4}));
+  EXPECT_EQ(counts, (Counts{9, 4, 18, 4}));
   for (size_t i = 0; i < out.size(); ++i)
     EXPECT_EQ(out[i], i < 9 || (i >= 13 && i < 31) ? 3800 : -3800);
 
@@ -115,55 +141,17 @@ TEST(SymbolModulator, SquareHalfCyclesOfOneHalfAndTwoUnits) {
   m = Make(3, 2, 100, MOD_SQUARE);
   counts.clear();
   EXPECT_EQ(Render(m.get(), {0, 1, 0}, &counts), (Samples{100, 100, 100, 100}));
-  EXPECT_EQ(counts, (std::vector<uint32_t>{2, 0, 2}));
+  EXPECT_EQ(counts, (Counts{2, 0, 2}));
 }
 
 TEST(SymbolModulator, SymbolTimingFollowsCarriedPhase) {
-  // 48000 Hz, 12800 units/s: N 15, step 4 -> 4, 4, 4, 3 repeating.
-  auto m = Make(48000, 12800, 16384, MOD_PULSE_SINE);
-  std::vector<uint32_t> counts;
-  Render(m.get(), std::vector<uint8_t>(40, 0), &counts);
-  for (size_t i = 0; i < counts.size(); ++i) EXPECT_EQ(counts[i], i % 4 == 3 ? 3u : 4u) << i;
-
-  // 44100 Hz: 4, 3, ... and 12800 symbols take exactly one second.
-  m = Make(44100, 12800, 16384, MOD_PULSE_SINE);
-  counts.clear();
-  std::vector<uint8_t> symbols(12800);
-  for (size_t i = 0; i < symbols.size(); ++i) symbols[i] = static_cast<uint8_t>(i * 7 % 3 == 0);
-  EXPECT_EQ(Render(m.get(), symbols, &counts).size(), 44100u);
-  for (uint32_t c : counts) ASSERT_TRUE(c == 3 || c == 4) << c;
-  EXPECT_EQ(counts[0], 4u);
-  EXPECT_EQ(counts[1], 3u);
-}
-
-TEST(SymbolModulator, PutBytesHonoursBitOrderAndLayouts) {
-  const uint8_t b = 0x80;
-  int16_t buf[128];
-  auto msb = Make(8, 1, 1000, MOD_PULSE_SINE, LAYOUT_MONO, SYMMOD_MSB_FIRST);
-  ASSERT_EQ(symmod_put_bytes(msb.get(), &b, 1, buf), 64u);
-  // A 1, then seven 0s starting with + because the 1 kept the sign.
-  EXPECT_EQ(Samples(buf, buf + 64),
-            Join({{0, kS}, {0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}}));
-  auto lsb = Make(8, 1, 1000, MOD_PULSE_SINE, LAYOUT_MONO, SYMMOD_LSB_FIRST);
-  ASSERT_EQ(symmod_put_bytes(lsb.get(), &b, 1, buf), 64u);
-  const Samples mono(buf, buf + 64);
-  EXPECT_EQ(mono, Join({{0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}, {1, kP}, {0, kP}, {1, kS}}));
-  EXPECT_EQ(symmod_put_bytes(lsb.get(), &b, 0, buf), 0u);
-
-  // The stereo layouts put the same data beside a 0; an unknown layout
-  // writes nothing but keeps time.
-  for (const uint32_t layout : {LAYOUT_LEFT, LAYOUT_RIGHT}) {
-    auto m = Make(8, 1, 1000, MOD_PULSE_SINE, layout, SYMMOD_LSB_FIRST);
-    ASSERT_EQ(symmod_put_bytes(m.get(), &b, 1, buf), 128u);
-    for (int i = 0; i < 64; ++i) {
-      ASSERT_EQ(buf[2 * i + (layout == LAYOUT_LEFT ? 0 : 1)], mono[i]) << i;
-      ASSERT_EQ(buf[2 * i + (layout == LAYOUT_LEFT ? 1 : 0)], 0) << i;
-    }
-  }
-  auto none = Make(8, 1, 1000, MOD_PULSE_SINE, 7, SYMMOD_LSB_FIRST);
-  EXPECT_EQ(symmod_put_bytes(none.get(), &b, 1, buf), 0u);
-  EXPECT_EQ(std::tie(none->phase, none->polarity, none->prevSymbol),
-            std::make_tuple(0u, int16_t{-1}, uint8_t{1}));
+  // 48000 Hz, 12800 units/s: N 15, step 4 -> 4, 4, 4, 3 repeating; at 44100 Hz
+  // 4, 3, ... (whole runs are counted by the users' test below).
+  Counts counts, again;
+  Render(Make(48000, 12800, 16384, MOD_PULSE_SINE).get(), std::vector<uint8_t>(8, 0), &counts);
+  EXPECT_EQ(counts, (Counts{4, 4, 4, 3, 4, 4, 4, 3}));
+  Render(Make(44100, 12800, 16384, MOD_PULSE_SINE).get(), {1, 0}, &again);
+  EXPECT_EQ(again, (Counts{4, 3}));
 }
 
 TEST(SymbolModulator, RateChangeRescalesPhaseAndKeepsPolarity) {
@@ -174,8 +162,8 @@ TEST(SymbolModulator, RateChangeRescalesPhaseAndKeepsPolarity) {
   ASSERT_EQ(symmod_put_symbol(m.get(), 0, buf), 10u);
   ASSERT_EQ(m->phase, 1u);
   ASSERT_EQ(symmod_set_unit_rate(m.get(), 3000), 0);
-  EXPECT_EQ(std::tie(m->tableLength, m->step, m->phase), std::make_tuple(147u, 10u, 3u));
-  EXPECT_EQ(m->polarity, -1);
+  EXPECT_EQ(std::tie(m->tableLength, m->step, m->phase, m->polarity),
+            std::make_tuple(147u, 10u, 3u, int16_t{-1}));
   auto fresh = Make(44100, 3000, 8192, MOD_PULSE_SINE);
   ASSERT_EQ(symmod_put_symbol(m.get(), 0, buf), 15u);  // ceil((147 - 3) / 10)
   for (int i = 0; i < 15; ++i) EXPECT_EQ(buf[i], -fresh->table[0][3 + 10 * i]) << i;
