@@ -161,7 +161,7 @@ TEST(SymbolModulator, RateChangeRescalesPhaseAndKeepsPolarity) {
 TEST(SymbolModulator, EncoderSettingsRunExactlyWithinTheWorstCase) {
   // clang-format off
   for (auto [unitRate, amplitude, kind, n44, step44, n48, step48] : {
-           std::tuple{12800u, int16_t{16384}, MOD_PULSE_SINE, 441u, 128u, 15u, 4u},  // Cassette Converter
+           std::tuple{12800u, int16_t{16384}, MOD_PULSE_SINE, 441u, 128u, 15u, 4u},  // Cassette C.
            {6400u, int16_t{8192}, MOD_PULSE_SINE_PREV, 441u, 64u, 15u, 2u},          // LX family
            {3425u, int16_t{3000}, MOD_PULSE_SINE_WIDE, 1764u, 137u, 1920u, 137u},    // MIDI-serial
            {4500u, int16_t{8192}, MOD_PULSE_SINE, 49u, 5u, 32u, 3u},                 // Pianocorder

@@ -63,8 +63,9 @@ TEST(TonveloFormat, SecondsToSamplesTitlesAndProgress) {
   ProbeFormat f;
   EXPECT_EQ(f.GetAccompanimentDelay(), 44100u);  // one second by default
   // clang-format off
-  for (auto [rate, seconds, frames] : {std::tuple{44100u, 0.5, 22050u}, {44100u, 0.02920635, 1288u},
-           {44100u, 0.492, 21697u}, {48000u, 0.02920635, 1402u}, {10u, 0.25, 3u}, {10u, 0.24, 2u}}) {
+  for (auto [rate, seconds, frames] : {std::tuple{44100u, 0.5, 22050u},
+           {44100u, 0.02920635, 1288u}, {44100u, 0.492, 21697u}, {48000u, 0.02920635, 1402u},
+           {10u, 0.25, 3u}, {10u, 0.24, 2u}}) {
     f.SetSampleRate(rate);
     EXPECT_EQ(f.SecondsToSamples(seconds), frames) << seconds;  // rounded half up
   }
@@ -120,7 +121,7 @@ TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
     // length      ch delay      fail from  data left doubled
     {3 * B,        2, B - 200,   kNone,     false,    false},  // fade-in across an edge
     {2 * B + 200,  2, 0,         kNone,     true,     false},  // fade-out across an edge
-    {B + 17,       1, 2 * B + 5, kNone,     false,    true},   // delay beyond a block, ends inside one
+    {B + 17,       1, 2 * B + 5, kNone,     false,    true},   // delay past a block, ends in one
     {5000,         2, 3,         B + 100,   true,     false},  // read fails inside a block
     {1000,         1, 3,         450,       false,    false},  // mono read fails in the first block
     {700,          1, B,         kNone,     false,    true},   // overlapping fades
@@ -177,7 +178,7 @@ TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
 // its frames cancel: |L + R| below both |L / 3| and |R / 3|.
 TEST(Accompaniment, AntiPhaseNeedsMoreThanAFifthOfTheFramesCancelling) {
   for (auto [cancelling, edge, expected] : {std::tuple{200, true, false}, {201, false, true}}) {
-    std::vector<PcmFrame> mix(1000, PcmFrame{0, 0});               // silence does not count
+    std::vector<PcmFrame> mix(1000, PcmFrame{0, 0});              // silence does not count
     for (int k = 0; k < cancelling; ++k) mix[k] = {3000, -2300};  // 700 < 766 < 1000
     if (edge) mix[999] = {3000, -4000};  // |L + R| equal to |L / 3| does not count
     FakeAccompaniment a(mix, 2);
@@ -239,15 +240,15 @@ TEST(Scheduler, ErrorCodesAndProgress) {
   using R = Result;
   // clang-format off
   for (auto [r, damagedAt, rate, unit, failAt, cancelAt, events, last, advances, progress] :
-       std::vector<std::tuple<FakeReader*, size_t, uint32_t, uint32_t, int, int, size_t, Result, int,
-                              Progress>>{
-         // reader damaged rate   unit      fail cancel  events last           advances progress
-         {&notes, kNo,    44100, 10,       -1,  -1,     4,     R::kEndOfEvents,  6615, {25, 50, 75, 100}},
-         {&notes, 2,      44100, 10,       -1,  -1,     2,     R::kSourceDamaged, 2205, {25, 50}},
-         {&notes, kNo,    44100, 10,       3,   -1,     1,     R::kWriteError,    3,    {25}},  // no post
-         {&notes, kNo,    44100, 10,       -1,  0,      0,     R::kCancelled,     0,    {}},  // before
-         {&gap,   kNo,    44100, 10,       -1,  1000,   1,     R::kCancelled,     1000, {33}},
-         {&gap,   kNo,    48000, 1u << 26, -1,  -1,     2,     R::kWriteError,    64,   {33, 66}}}) {
+       std::vector<std::tuple<FakeReader*, size_t, uint32_t, uint32_t, int, int, size_t, Result,
+                              int, Progress>>{
+         // reader damaged rate  unit     fail cancel events last        advances progress
+         {&notes, kNo,   44100, 10,      -1, -1,    4, R::kEndOfEvents,   6615, {25, 50, 75, 100}},
+         {&notes, 2,     44100, 10,      -1, -1,    2, R::kSourceDamaged, 2205, {25, 50}},
+         {&notes, kNo,   44100, 10,      3,  -1,    1, R::kWriteError,    3,    {25}},  // no post
+         {&notes, kNo,   44100, 10,      -1, 0,     0, R::kCancelled,     0,    {}},  // at once
+         {&gap,   kNo,   44100, 10,      -1, 1000,  1, R::kCancelled,     1000, {33}},
+         {&gap,   kNo,   48000, 1u << 26, -1, -1,   2, R::kWriteError,    64,   {33, 66}}}) {
     // clang-format on
     r->SetDamagedAt(damagedAt);
     (void)r->Rewind();

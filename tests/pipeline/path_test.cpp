@@ -14,7 +14,8 @@ TEST(PathTest, SplitsIntoFolderTitleAndExtensionAndFindsRoutes) {
            {"song.mid", "", "song", "mid", "song.mid"},
            {"/music/a.tar.gz", "/music/", "a.tar", "gz", "a.tar.gz"},
            {"/music.v2/README", "/music.v2/", "README", "", "README"},
-           {"/music/.profile", "/music/", "", "", ""}, {"/music/rolls/", "/music/rolls/", "", "", ""},
+           {"/music/.profile", "/music/", "", "", ""},
+           {"/music/rolls/", "/music/rolls/", "", "", ""},
            {"\"", "", "", "", ""}, {"", "", "", "", ""}}) {
     // clang-format on
     const CPath p(path);
@@ -31,7 +32,8 @@ TEST(PathTest, SplitsIntoFolderTitleAndExtensionAndFindsRoutes) {
   // clang-format off
   for (auto [path, base, route] : {std::tuple{"/music/Rolls/song.mid", "/music/", "Rolls/song.mid"},
            {"/music/", "/music", ""}, {"/music/Other/", "/music/Rolls", "../Other/"},
-           {"/music/x.mid", "/music/Rolls/Sub", "../../x.mid"}, {"/music//Rolls/", "/music", "Rolls/"},
+           {"/music/x.mid", "/music/Rolls/Sub", "../../x.mid"},
+           {"/music//Rolls/", "/music", "Rolls/"},
            {"/music/", "/", "music/"},
            {"/musicals/", "/music", "../musicals/"},  // components, not characters
            {"Rolls/", "/music", ""},                  // a relative path has no route
