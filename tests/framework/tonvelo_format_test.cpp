@@ -180,7 +180,8 @@ TEST(Accompaniment, AntiPhaseNeedsMoreThanAFifthOfTheFramesCancelling) {
   for (auto [cancelling, edge, expected] : {std::tuple{200, true, false}, {201, false, true}}) {
     std::vector<PcmFrame> mix(1000, PcmFrame{0, 0});              // silence does not count
     for (int k = 0; k < cancelling; ++k) mix[k] = {3000, -2300};  // 700 < 766 < 1000
-    if (edge) mix[999] = {3000, -4000};  // |L + R| equal to |L / 3| does not count
+    for (int k = 0; k < cancelling; k += 2) std::swap(mix[k].left, mix[k].right);
+    if (edge) mix[998] = {-4000, 3000}, mix[999] = {3000, -4000};  // |L + R| = a third: no
     FakeAccompaniment a(mix, 2);
     ProbeFormat f;
     f.SetAccompaniment(&a);
