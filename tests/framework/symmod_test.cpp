@@ -69,10 +69,8 @@ TEST(SymbolModulator, TablesRoundHalfUpSoNegativeValuesLeanTowardZero) {
   }
 }
 
-// Kind 0: pulses alternate, sines keep the sign. Kind 1: sign and shape
-// follow the previous symbol, the first as if after a 0. Bytes go out in
-// either bit order; the stereo layouts put the same values beside a 0, and
-// an unknown layout writes nothing but keeps time.
+// Kind 0 pulses alternate, sines keep the sign; kind 1 follows the previous symbol
+// (the first as if after a 0); bytes in either bit order and every layout.
 TEST(SymbolModulator, PulseAndSineSequences) {
   EXPECT_EQ(Render(Make(8, 1, 1000, MOD_PULSE_SINE).get(), {0, 0, 1, 1, 0, 1, 0}),
             Seq("P -P S S P -S -P"));
@@ -98,10 +96,8 @@ TEST(SymbolModulator, PulseAndSineSequences) {
   }
 }
 
-// Kind 2's sync pulse is two units wide: for N = 9 it rises while p < 4.5,
-// stays flat through p = 13.5 and falls from p = 14, then the sign flips.
-// Square half-cycles are 1, 1/2 (9/2 = 4 points) and 2 units, the level
-// flipping after each; at N = 3, step 2 a carried phase can swallow symbol 1.
+// N = 9: the sync pulse rises while p < 4.5, is flat through 13.5, falls from 14;
+// square half-cycles of 9, 4 and 18 points. At N = 3, step 2 a phase swallows symbol 1.
 TEST(SymbolModulator, SyncPulseAndSquareWaves) {
   auto m = Make(9, 1, 1000, MOD_PULSE_SINE_WIDE);
   const Samples rise = {0, 643, 985}, fall = {985, 643};
@@ -155,9 +151,8 @@ TEST(SymbolModulator, RateChangeRescalesPhaseAndKeepsPolarity) {
   EXPECT_EQ(m->polarity, 1);
 }
 
-// The encoders' modulators at both rates: table geometry; a million random
-// symbols take exactly ceil(total points / step) samples; no symbol exceeds
-// the advertised worst case, and some reach it.
+// The encoders' settings at both rates: a million random symbols take exactly
+// ceil(points / step) samples, and symbols reach but never pass the worst case.
 TEST(SymbolModulator, EncoderSettingsRunExactlyWithinTheWorstCase) {
   // clang-format off
   for (auto [unitRate, amplitude, kind, n44, step44, n48, step48] : {

@@ -87,10 +87,8 @@ TEST(TonveloFormat, SecondsToSamplesTitlesAndProgress) {
   EXPECT_EQ(f.events.progress, (Progress{0, 100, 5, 6}));
 }
 
-// The accompaniment rules one frame at a time, as the reference for the
-// block mixer: delay, fold to mono (left alone if mono or anti-phase), fades
-// over the first and last 400 frames by frame index, zeros after the end or
-// a failed read.
+// The accompaniment one frame at a time: delay, fold to mono (left alone if anti-phase),
+// 400-frame fades by frame index, zeros after the end or a failed read.
 struct FrameByFrame {
   std::vector<PcmFrame> frames;
   bool leftOnly;
@@ -111,9 +109,8 @@ struct FrameByFrame {
   }
 };
 
-// Stretches of data and silence of awkward lengths against recordings whose
-// delay, fades, end and read failure fall on and across block edges, with
-// the data on either channel and with doubled frames.
+// Awkward stretches of data and silence against delays, fades, ends and read
+// failures on and across block edges, data on either channel, doubled frames.
 TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
   constexpr uint32_t B = kBlockFrames, kNone = UINT32_MAX;
   // clang-format off

@@ -430,11 +430,8 @@ Bytes Noise(size_t n) {
   return b;
 }
 
-// The recording beside the source is the first of song.wav, song.flac,
-// song.mp3 that fits the output rate and holds 16-bit samples, as everyday
-// tools write them; no output may overwrite one. It is mixed exactly as
-// written (WAV, FLAC) or as mpg123 decodes it (MP3, off by one at most), one
-// second late, folded to mono and faded over 400 frames.
+// The first of song.wav, .flac, .mp3 that fits is mixed exactly as written (MP3: as
+// mpg123 decodes it, +-1), a second late, folded and faded; none is overwritten.
 TEST_F(ThreadTest, AccompanimentsAreChosenNeverOverwrittenAndMixedExactly) {
   const std::string song = Midi("song.mid");
   const auto tone = [](double seconds, uint16_t channels) {

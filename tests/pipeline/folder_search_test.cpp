@@ -60,9 +60,8 @@ TEST_F(FolderSearchTest, OwnFilesBeforeSubFoldersInNameOrderSkippingDotFolders) 
                 "\" could not be searched (File name too long); its files are left out.");
 }
 
-// All "*.mid" matches before the "*.fil" ones, each with the route from the
-// chosen folder's parent; a relative folder is resolved, so "." is mirrored
-// under its real name.
+// "*.mid" before "*.fil", each with its route from the chosen folder's parent;
+// "." is resolved and mirrored under its real name.
 TEST_F(FolderSearchTest, AddFolderMirrorsTheChosenFolderByName) {
   const std::string fil = Touch("Music/Rolls/a.fil"), mid = Touch("Music/Rolls/Sub/b.mid");
   const std::string pc = Touch("Music/Rolls/c.pc");
