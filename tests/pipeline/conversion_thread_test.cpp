@@ -478,7 +478,9 @@ TEST_F(ThreadTest, AccompanimentsAreChosenNeverOverwrittenAndMixedExactly) {
   const Case cases[] = {
       {.name = "matching WAV, no key", .wav = w44, .key = 0,
        .outcome = {2, {Overwrite("song.wav")}}, .mixed = 0},
-      {.name = "matching WAV", .wav = w44, .mixed = 'w'},
+      {.name = "extensible WAV, cue and smpl", .wav = RiffBuilder().Chunk("fmt ", extensible)
+           .Chunk("cue ", Bytes(28, 1)).Chunk("data", data).Chunk("smpl", Bytes(60, 2)).Build(),
+       .mixed = 'w'},
       {.name = "wrong-rate WAV, no key", .wav = w48, .key = 0,
        .outcome = {2, {kWrongRate, Overwrite("song.wav")}}, .mixed = 0},
       {.name = "wrong-rate WAV, then MP3", .wav = w48, .mp3 = toneMp3,
@@ -493,9 +495,6 @@ TEST_F(ThreadTest, AccompanimentsAreChosenNeverOverwrittenAndMixedExactly) {
        .outcome = {0, {noAudio}}, .mixed = 0},
       {.name = "WAV frames cut off", .wav = RiffBuilder(fmt).Chunk("data", {}, 400).Build(),
        .outcome = {0, {noAudio}}, .mixed = 0},
-      {.name = "extensible WAV, cue and smpl",
-       .wav = RiffBuilder().Chunk("fmt ", extensible).Chunk("cue ", Bytes(28, 1))
-                  .Chunk("data", data).Chunk("smpl", Bytes(60, 2)).Build(), .mixed = 'w'},
       {.name = "v2.3 Latin-1 by lame",
        .command = lame("-b 128 --id3v2-latin1 --tt Title --add-id3v2")},
       {.name = "v2.3 UTF-16 and 100 KiB picture by lame, ID3v1 at the end",
