@@ -1,6 +1,5 @@
 // The encoder framework: time conversion, title cleaning, progress, the
-// accompaniment channel (delay, fold-down, fades, anti-phase), the event
-// scheduler and the pedal-channel analysis.
+// accompaniment channel, the event scheduler and the pedal-channel analysis.
 
 #include "framework/tonvelo_format.h"
 
@@ -20,11 +19,14 @@ namespace {
 
 using test::FakeAccompaniment;
 using test::FakeReader;
+using Positions = std::vector<uint32_t>;
+using Progress = std::vector<unsigned>;
 
 // A minimal encoder: each Advance produces `unitFrames` frames of signal.
 class ProbeFormat : public CTonveloFormat {
  public:
-  explicit ProbeFormat(FakeReader* r = nullptr, uint32_t rate = 44100) {
+  explicit ProbeFormat(FakeReader* r = nullptr, uint32_t rate = 44100, uint32_t unit = 10)
+      : unitFrames(unit) {
     SetSampleRate(rate);
     SetNotifyWindow(&events);
     SetSource(r);
@@ -38,158 +40,55 @@ class ProbeFormat : public CTonveloFormat {
     return Result::kSuccess;
   }
   uint32_t GetPosition() override { return position; }
-
-  using CTonveloFormat::DataChannel;
-  using CTonveloFormat::IsAccompanimentFinished;
-  using CTonveloFormat::NextAccompanimentSample;
-  using CTonveloFormat::NextEvent;
-  using CTonveloFormat::PostProgress;
-  using CTonveloFormat::SetAccompanimentDelay;
-  using CTonveloFormat::SetDataChannel;
-  using CTonveloFormat::WriteData;
-  using CTonveloFormat::WriteSilence;
+  using CTonveloFormat::DataChannel, CTonveloFormat::IsAccompanimentFinished,
+      CTonveloFormat::NextEvent, CTonveloFormat::PostProgress,
+      CTonveloFormat::SetAccompanimentDelay, CTonveloFormat::SetDataChannel,
+      CTonveloFormat::WriteData, CTonveloFormat::WriteSilence;
 
   // Fetches every event; the position at which each was released.
-  std::vector<uint32_t> Run(Result& last) {
-    std::vector<uint32_t> at;
+  Positions Run(Result& last) {
+    Positions at;
     MusicEvent ev;
     while ((last = NextEvent(ev)) == Result::kSuccess) at.push_back(position);
     return at;
   }
-  // n accompaniment samples, after a delay of `delayFrames`.
-  std::vector<int> Drain(CPCMIn& acc, size_t n, uint32_t delayFrames = 0) {
-    SetAccompaniment(&acc);
-    SetAccompanimentDelay(static_cast<double>(delayFrames) / GetSampleRate());
-    std::vector<int> out;
-    while (out.size() < n) out.push_back(NextAccompanimentSample());
-    return out;
-  }
 
   test::RecordingEvents events;
   CancelFlag cancel{0};
-  uint32_t unitFrames = 10;
-  uint32_t position = 0;
+  uint32_t unitFrames, position = 0;
   int advances = 0, failAtAdvance = -1, cancelAtAdvance = -1;
 };
 
-TEST(TonveloFormat, SecondsToSamplesAndTheAccompanimentDelay) {
+TEST(TonveloFormat, SecondsToSamplesTitlesAndProgress) {
   ProbeFormat f;
-  EXPECT_EQ(f.SecondsToSamples(0.5), 22050u);
-  EXPECT_EQ(f.SecondsToSamples(0.02920635), 1288u);
-  EXPECT_EQ(f.SecondsToSamples(0.492), 21697u);  // 21697.2
   EXPECT_EQ(f.GetAccompanimentDelay(), 44100u);  // one second by default
-  f.SetSampleRate(48000);
-  EXPECT_EQ(f.SecondsToSamples(0.02920635), 1402u);  // 1401.9
-  EXPECT_EQ(f.GetAccompanimentDelay(), 48000u);
+  // clang-format off
+  for (auto [rate, seconds, frames] : {std::tuple{44100u, 0.5, 22050u},
+           {44100u, 0.02920635, 1288u}, {44100u, 0.492, 21697u}, {48000u, 0.02920635, 1402u},
+           {10u, 0.25, 3u}, {10u, 0.24, 2u}}) {
+    f.SetSampleRate(rate);
+    EXPECT_EQ(f.SecondsToSamples(seconds), frames) << seconds;  // rounded half up
+  }
   f.SetAccompanimentDelay(0.5);
-  EXPECT_EQ(f.GetAccompanimentDelay(), 24000u);
-  f.SetSampleRate(10);
-  EXPECT_EQ(f.SecondsToSamples(0.25), 3u);  // 2.5 rounds up
-  EXPECT_EQ(f.SecondsToSamples(0.24), 2u);
-}
-
-TEST(TonveloFormat, TitleCleaningAndProgress) {
+  EXPECT_EQ(f.GetAccompanimentDelay(), 5u);
+  // Track numbers and characters outside printable ASCII go; at most 511 bytes stay.
   for (auto [in, out] : std::vector<std::pair<std::string, std::string>>{
-           {"01) Moonlight", "Moonlight"},
-           {"07))   Song Two", "Song Two"},
-           {"12 Etudes", "Etudes"},
-           {"0123456789", ""},
-           {"(1) Intro", "(1) Intro"},
-           {"Caf\xC3\xA9 Vall\xC3\xA9\x65", "Caf Valle"},  // accents dropped, not replaced
-           {"Tab\there~", "Tabhere~"},
-           {"Song 2", "Song 2"},
-           {std::string(600, 'x'), std::string(511, 'x')},
-       }) {
-    ProbeFormat f;
+           {"01) Moonlight", "Moonlight"}, {"07))   Song Two", "Song Two"}, {"12 Etudes", "Etudes"},
+           {"0123456789", ""}, {"(1) Intro", "(1) Intro"}, {"Song 2", "Song 2"},
+           {"Caf\xC3\xA9 Vall\xC3\xA9\x65", "Caf Valle"}, {"Tab\there~", "Tabhere~"},
+           {std::string(600, 'x'), std::string(511, 'x')}}) {
+    // clang-format on
     f.SetTitle("previous title, longer");
     f.SetTitle(in);
     EXPECT_EQ(std::string(f.GetTitle(), kTitleBytes),
               out + std::string(kTitleBytes - out.size(), '\0'));
   }
-  ProbeFormat f;
   for (uint32_t p : {0, 100, 100, 5, 5, 6}) f.PostProgress(p);
-  EXPECT_EQ(f.events.progress, (std::vector<unsigned>{0, 100, 5, 6}));
+  EXPECT_EQ(f.events.progress, (Progress{0, 100, 5, 6}));
 }
 
-int Faded(int s, uint32_t k) { return static_cast<int>(s * static_cast<double>(k) / 400.0); }
-
-TEST(Accompaniment, MonoDelayFadesAndEnd) {
-  ProbeFormat none;
-  EXPECT_EQ(none.NextAccompanimentSample(), 0);
-  EXPECT_TRUE(none.IsAccompanimentFinished());
-
-  auto acc = FakeAccompaniment::Mono(std::vector<int16_t>(1000, -1000));
-  ProbeFormat f;
-  const auto out = f.Drain(acc, 3 + 1000 + 5, 3);
-  EXPECT_EQ(acc.RewindCount(), 0);  // mono files are not scanned
-  EXPECT_EQ(std::vector<int>(out.begin(), out.begin() + 4), std::vector<int>(4, 0));
-  EXPECT_EQ(out[3 + 1], -2);  // -2.5 truncated toward zero
-  EXPECT_EQ(out[3 + 399], Faded(-1000, 399));
-  EXPECT_EQ(out[3 + 400], -1000);
-  EXPECT_EQ(out[3 + 600], -1000);  // n - k = 400: not yet fading
-  EXPECT_EQ(out[3 + 601], Faded(-1000, 399));
-  EXPECT_EQ(out[3 + 999], -2);  // the last frame is s / 400
-  EXPECT_EQ(std::vector<int>(out.begin() + 1003, out.end()), std::vector<int>(5, 0));
-  EXPECT_TRUE(f.IsAccompanimentFinished());
-
-  // Shorter than 800 frames: the fade-in wins while k < 400.
-  auto shortAcc = FakeAccompaniment::Mono(std::vector<int16_t>(500, 4000));
-  const auto s = ProbeFormat().Drain(shortAcc, 500);
-  EXPECT_EQ(s[300], 3000);
-  EXPECT_EQ(s[399], 3990);
-  EXPECT_EQ(s[400], 1000);
-  EXPECT_EQ(s[499], 10);
-
-  // A read failure ends the recording for good.
-  auto failing = FakeAccompaniment::Mono(std::vector<int16_t>(1000, 500));
-  failing.FailReadsFrom(450);
-  ProbeFormat g;
-  const auto cut = g.Drain(failing, 460);
-  EXPECT_EQ(cut[449], 500);
-  EXPECT_EQ(std::vector<int>(cut.begin() + 450, cut.end()), std::vector<int>(10, 0));
-  EXPECT_TRUE(g.IsAccompanimentFinished());
-}
-
-TEST(Accompaniment, StereoFoldDownAndAntiPhase) {
-  std::vector<PcmFrame> frames(1200, PcmFrame{1000, 3001});
-  frames[500] = {-3, 0};
-  frames[501] = {32767, 32767};
-  frames[502] = {-32768, -32768};
-  FakeAccompaniment acc(frames, 2);
-  ProbeFormat f;
-  const auto out = f.Drain(acc, 1200);
-  EXPECT_FALSE(f.IsAntiPhase());
-  EXPECT_EQ(acc.RewindCount(), 1);  // scanned, then read again from the start
-  EXPECT_EQ(out[1], Faded(2000, 1));
-  EXPECT_EQ(out[499], 2000);  // 4001 / 2, truncated
-  EXPECT_EQ(out[500], -1);
-  EXPECT_EQ(out[501], 32767);
-  EXPECT_EQ(out[502], -32768);
-
-  std::vector<PcmFrame> negated;  // right is the exact negative of left
-  for (int k = 0; k < 1000; ++k) {
-    negated.push_back({static_cast<int16_t>(k * 7 + 100), static_cast<int16_t>(-(k * 7 + 100))});
-  }
-  FakeAccompaniment anti(negated, 2);
-  ProbeFormat g;
-  EXPECT_EQ(g.Drain(anti, 500)[450], 450 * 7 + 100);
-  EXPECT_TRUE(g.IsAntiPhase());
-
-  // The count of cancelling frames must exceed a fifth of the length;
-  // |L + R| equal to |L / 3| and silence do not count.
-  for (auto [count, expected] : {std::pair{200, false}, std::pair{201, true}}) {
-    std::vector<PcmFrame> mix(1000, PcmFrame{0, 0});
-    for (int k = 0; k < count; ++k) mix[k] = {3000, -3000};
-    mix[999] = {3000, -2000};
-    FakeAccompaniment a(mix, 2);
-    ProbeFormat h;
-    h.SetAccompaniment(&a);
-    EXPECT_EQ(h.IsAntiPhase(), expected) << count;
-  }
-}
-
-// The accompaniment rules one frame at a time, as the reference for the
-// block mixer.
+// The accompaniment one frame at a time: delay, fold to mono (left alone if anti-phase),
+// 400-frame fades by frame index, zeros after the end or a failed read.
 struct FrameByFrame {
   std::vector<PcmFrame> frames;
   bool leftOnly;
@@ -210,67 +109,80 @@ struct FrameByFrame {
   }
 };
 
-// Stretches of data and silence of awkward lengths against recordings whose
-// delay, fades, end and read failure fall on and across block edges, with
-// the data on either channel and with doubled frames.
+// Awkward stretches of data and silence against delays, fades, ends and read
+// failures on and across block edges, data on either channel, doubled frames.
 TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
-  struct Case {
-    uint32_t lengthFrames, channels, delayFrames, failFrom;
-    bool dataLeft, doubled;
-  };
-  constexpr uint32_t B = kBlockFrames;
+  constexpr uint32_t B = kBlockFrames, kNone = UINT32_MAX;
   // clang-format off
-  const Case cases[] = {
-    // length        ch  delay        fail from     data left  doubled
-    {3 * B,          2,  B - 200,     UINT32_MAX,   false,     false},  // fade-in across an edge
-    {2 * B + 200,    2,  0,           UINT32_MAX,   true,      false},  // fade-out across an edge
-    {B + 17,         1,  2 * B + 5,   UINT32_MAX,   false,     true},   // delay beyond a block, ends inside one
-    {5000,           2,  3,           B + 100,      true,      false},  // read fails inside a block
-    {700,            1,  B,           UINT32_MAX,   false,     true},   // overlapping fades
-    {2 * B,          2,  1,           UINT32_MAX,   false,     false},  // anti-phase (below)
+  const std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, bool, bool> cases[] = {
+    // length      ch delay      fail from  data left doubled
+    {3 * B,        2, B - 200,   kNone,     false,    false},  // fade-in across an edge
+    {2 * B + 200,  2, 0,         kNone,     true,     false},  // fade-out across an edge
+    {B + 17,       1, 2 * B + 5, kNone,     false,    true},   // delay past a block, ends in one
+    {5000,         2, 3,         B + 100,   true,     false},  // read fails inside a block
+    {1000,         1, 3,         450,       false,    false},  // mono read fails in the first block
+    {700,          1, B,         kNone,     false,    true},   // overlapping fades
+    {2 * B,        2, 1,         kNone,     false,    false},  // anti-phase: right is -left
+    {0,            0, 5,         kNone,     true,     false},  // no accompaniment at all
   };
   // clang-format on
   const uint32_t stretches[] = {1, 37, B, B + 1, 5, 3 * B - 9, 400, 2 * B, 123};
   for (size_t c = 0; c < std::size(cases); ++c) {
-    const Case& t = cases[c];
-    std::vector<PcmFrame> frames(t.lengthFrames);
-    for (uint32_t k = 0; k < t.lengthFrames; ++k) {
+    const auto [length, channels, delay, failFrom, dataLeft, doubled] = cases[c];
+    const bool anti = c == 6;
+    std::vector<PcmFrame> frames(length);
+    for (uint32_t k = 0; k < length; ++k) {
       const auto l = static_cast<int16_t>((k * 7919) % 60001 - 30000);
-      frames[k] = {l, static_cast<int16_t>(c == 5 ? -l : (k * 104729) % 50001 - 25000)};
+      frames[k] = {l, static_cast<int16_t>(anti ? -l : (k * 104729) % 50001 - 25000)};
     }
-    FakeAccompaniment acc(frames, t.channels);
-    acc.FailReadsFrom(t.failFrom);
+    if (!anti && length > 502) frames[501] = {32767, 32767}, frames[502] = {-32768, -32768};
+    FakeAccompaniment acc(frames, channels);
+    acc.FailReadsFrom(failFrom);
     test::MemoryOutput out;
-    ASSERT_EQ(out.Open("", 44100, "", "", false, t.doubled), AudioResult::kOk);
+    ASSERT_EQ(out.Open("", 44100, "", "", false, doubled), AudioResult::kOk);
     ProbeFormat f;
     f.SetOutput(&out);
-    f.SetDataChannel(t.dataLeft ? ProbeFormat::DataChannel::kLeft
-                                : ProbeFormat::DataChannel::kRight);
-    f.SetAccompaniment(&acc);
-    f.SetAccompanimentDelay(t.delayFrames / 44100.0);
-    ASSERT_EQ(f.GetAccompanimentDelay(), t.delayFrames);
-    EXPECT_EQ(f.IsAntiPhase(), c == 5);
+    f.SetDataChannel(dataLeft ? ProbeFormat::DataChannel::kLeft : ProbeFormat::DataChannel::kRight);
+    if (channels > 0) f.SetAccompaniment(&acc);
+    f.SetAccompanimentDelay(delay / 44100.0);
+    ASSERT_EQ(f.GetAccompanimentDelay(), delay);
+    EXPECT_EQ(f.IsAntiPhase(), anti);
+    EXPECT_EQ(acc.RewindCount(), channels == 2 ? 1 : 0);  // only stereo is scanned first
 
-    FrameByFrame ref{frames, t.channels == 1 || c == 5, t.delayFrames, t.failFrom};
+    FrameByFrame ref{frames, channels == 1 || anti, delay, failFrom};
     std::vector<int16_t> wantData, wantAcc;
+    const int copies = doubled ? 2 : 1;
     int16_t next = 0;
     for (size_t i = 0; i < std::size(stretches); ++i) {
       std::vector<int16_t> data(stretches[i]);
-      for (int16_t& d : data) d = next++;
-      if (i % 3 == 2) data.assign(data.size(), 0);
+      for (int16_t& d : data) d = i % 3 == 2 ? 0 : next++;
       ASSERT_EQ(i % 3 == 2 ? f.WriteSilence(stretches[i])
                            : f.WriteData(data.data(), static_cast<uint32_t>(data.size())),
                 Result::kSuccess);
       for (int16_t d : data) {
-        for (int copy = 0; copy < (t.doubled ? 2 : 1); ++copy) wantData.push_back(d);
-        const int16_t a = ref.Next();
-        for (int copy = 0; copy < (t.doubled ? 2 : 1); ++copy) wantAcc.push_back(a);
+        wantData.insert(wantData.end(), copies, d);
+        wantAcc.insert(wantAcc.end(), copies, ref.Next());
       }
-      EXPECT_EQ(f.IsAccompanimentFinished(), ref.failed || ref.read >= t.lengthFrames) << c;
+      EXPECT_EQ(f.IsAccompanimentFinished(), ref.failed || ref.read >= length) << c;
     }
-    EXPECT_EQ(out.GetFrameCount() * (t.doubled ? 2u : 1u), out.Size()) << c;
-    EXPECT_EQ(t.dataLeft ? out.Left() : out.Right(), wantData) << c;
-    EXPECT_EQ(t.dataLeft ? out.Right() : out.Left(), wantAcc) << c;
+    EXPECT_EQ(out.GetFrameCount() * copies, out.Size()) << c;
+    EXPECT_EQ(dataLeft ? out.Left() : out.Right(), wantData) << c;
+    EXPECT_EQ(dataLeft ? out.Right() : out.Left(), wantAcc) << c;
+  }
+}
+
+// A stereo recording plays its left channel alone when more than a fifth of
+// its frames cancel: |L + R| below both |L / 3| and |R / 3|.
+TEST(Accompaniment, AntiPhaseNeedsMoreThanAFifthOfTheFramesCancelling) {
+  for (auto [cancelling, edge, expected] : {std::tuple{200, true, false}, {201, false, true}}) {
+    std::vector<PcmFrame> mix(1000, PcmFrame{0, 0});              // silence does not count
+    for (int k = 0; k < cancelling; ++k) mix[k] = {3000, -2300};  // 700 < 766 < 1000
+    for (int k = 0; k < cancelling; k += 2) std::swap(mix[k].left, mix[k].right);
+    if (edge) mix[998] = {-4000, 3000}, mix[999] = {3000, -4000};  // |L + R| = a third: no
+    FakeAccompaniment a(mix, 2);
+    ProbeFormat f;
+    f.SetAccompaniment(&a);
+    EXPECT_EQ(f.IsAntiPhase(), expected) << cancelling;
   }
 }
 
@@ -281,87 +193,71 @@ TEST(Scheduler, DropsLeadingSilenceOnlyWithoutAccompaniment) {
   r.NoteOn(2880, 0, 60, 100).NoteOff(480, 0, 60).EndOfTrack(4800);
   Result last;
   // Unit 10, half unit 5: released once position + 5 >= 22050.
-  EXPECT_EQ(ProbeFormat(&r).Run(last), (std::vector<uint32_t>{0, 0, 0, 22050, 22050}));
+  EXPECT_EQ(ProbeFormat(&r).Run(last), (Positions{0, 0, 0, 22050, 22050}));
   EXPECT_EQ(last, Result::kEndOfEvents);
   auto acc = FakeAccompaniment::Mono(std::vector<int16_t>(10, 1));
   ProbeFormat f(&r);
   f.SetAccompaniment(&acc);
   (void)r.Rewind();
   // The 1 + 3 s before the note stay; the End of Track delta never counts.
-  EXPECT_EQ(f.Run(last), (std::vector<uint32_t>{0, 44100, 176400, 198450, 198450}));
+  EXPECT_EQ(f.Run(last), (Positions{0, 44100, 176400, 198450, 198450}));
 }
 
 TEST(Scheduler, ReleaseTimes) {
-  // 44100 ticks per quarter at 1 s per quarter: one tick per frame.
+  // 44100 ticks per quarter at 1 s per quarter: one tick per frame; unit 14, half unit 7.
   for (auto [ticks, expected] : {std::pair{91u, 84u}, std::pair{95u, 98u}, std::pair{98u, 98u}}) {
     FakeReader r(44100);
     r.NoteOn(0, 0, 60, 1).Channel(ticks, 0x80, {60, 0}, 1000000);
-    ProbeFormat f(&r);
-    f.unitFrames = 14;  // half unit 7
     Result last;
-    EXPECT_EQ(f.Run(last).back(), expected) << ticks;
+    EXPECT_EQ(ProbeFormat(&r, 44100, 14).Run(last).back(), expected) << ticks;
   }
   // The half unit is taken at the first Advance, measured from the first
   // event: signal sent for events at time zero counts into it.
   FakeReader r(44100);
   r.NoteOn(0, 0, 60, 1).NoteOn(0, 0, 64, 1).Channel(1000, 0x80, {60, 0}, 1000000);
   r.Channel(1000, 0x80, {64, 0}, 1000000);
-  ProbeFormat f(&r);
-  f.unitFrames = 14;
+  ProbeFormat f(&r, 44100, 14);
   MusicEvent ev;
-  std::vector<uint32_t> at;
+  Positions at;
   for (int k = 0; k < 4; ++k) {
     ASSERT_EQ(f.NextEvent(ev), Result::kSuccess);
     at.push_back(f.position);
     if (k < 2) f.position += 84;  // the encoder sends two notes' worth
   }
   // First Advance 168 -> 182, half unit 91: 910 >= 1000 - 91, 1918 >= 2000 - 91.
-  EXPECT_EQ(at, (std::vector<uint32_t>{0, 84, 910, 1918}));
+  EXPECT_EQ(at, (Positions{0, 84, 910, 1918}));
 }
 
 TEST(Scheduler, ErrorCodesAndProgress) {
-  FakeReader r;
-  r.NoteOn(0, 0, 60, 1).NoteOff(480, 0, 60).NoteOn(480, 0, 62, 1).NoteOff(480, 0, 62);
-  Result last;
-  ProbeFormat ok(&r);
-  ok.Run(last);
-  EXPECT_EQ(last, Result::kEndOfEvents);
-  EXPECT_EQ(ok.events.progress, (std::vector<unsigned>{25, 50, 75, 100}));
-
-  r.SetDamagedAt(2);
-  (void)r.Rewind();
-  EXPECT_EQ(ProbeFormat(&r).Run(last).size(), 2u);
-  EXPECT_EQ(last, Result::kSourceDamaged);
-  r.SetDamagedAt(SIZE_MAX);
-
-  (void)r.Rewind();
-  ProbeFormat failing(&r);
-  failing.failAtAdvance = 3;
-  EXPECT_EQ(failing.Run(last).size(), 1u);
-  EXPECT_EQ(last, Result::kWriteError);
-  EXPECT_EQ(failing.events.progress, (std::vector<unsigned>{25}));  // no post on failure
-
-  (void)r.Rewind();
-  ProbeFormat cancelled(&r);
-  cancelled.cancel = 1;
-  EXPECT_TRUE(cancelled.Run(last).empty());
-  EXPECT_EQ(last, Result::kCancelled);
-
-  // Day-long gaps: the wait can be cancelled, and it stops with a write
-  // error rather than wrapping the 32-bit frame count.
-  FakeReader gap;
+  FakeReader notes, gap;
+  notes.NoteOn(0, 0, 60, 1).NoteOff(480, 0, 60).NoteOn(480, 0, 62, 1).NoteOff(480, 0, 62);
+  // Day-long gaps: the wait stays cancellable, and stops with a write error
+  // rather than wrapping the 32-bit frame count.
   gap.NoteOn(0, 0, 60, 1).NoteOff(480u * 2 * 86400, 0, 60).NoteOn(480u * 2 * 86400, 0, 62, 1);
-  ProbeFormat waiting(&gap);
-  waiting.cancelAtAdvance = 1000;
-  EXPECT_EQ(waiting.Run(last).size(), 1u);
-  EXPECT_EQ(last, Result::kCancelled);
-  EXPECT_EQ(waiting.advances, 1000);
-  (void)gap.Rewind();
-  ProbeFormat wrapping(&gap, 48000);
-  wrapping.unitFrames = 1u << 26;
-  EXPECT_EQ(wrapping.Run(last).size(), 2u);
-  EXPECT_EQ(last, Result::kWriteError);
-  EXPECT_EQ(wrapping.advances, 64);
+  constexpr size_t kNo = SIZE_MAX;
+  using R = Result;
+  // clang-format off
+  for (auto [r, damagedAt, rate, unit, failAt, cancelAt, events, last, advances, progress] :
+       std::vector<std::tuple<FakeReader*, size_t, uint32_t, uint32_t, int, int, size_t, Result,
+                              int, Progress>>{
+         // reader damaged rate  unit     fail cancel events last        advances progress
+         {&notes, kNo,   44100, 10,      -1, -1,    4, R::kEndOfEvents,   6615, {25, 50, 75, 100}},
+         {&notes, 2,     44100, 10,      -1, -1,    2, R::kSourceDamaged, 2205, {25, 50}},
+         {&notes, kNo,   44100, 10,      3,  -1,    1, R::kWriteError,    3,    {25}},  // no post
+         {&notes, kNo,   44100, 10,      -1, 0,     0, R::kCancelled,     0,    {}},  // at once
+         {&gap,   kNo,   44100, 10,      -1, 1000,  1, R::kCancelled,     1000, {33}},
+         {&gap,   kNo,   48000, 1u << 26, -1, -1,   2, R::kWriteError,    64,   {33, 66}}}) {
+    // clang-format on
+    r->SetDamagedAt(damagedAt);
+    (void)r->Rewind();
+    ProbeFormat f(r, rate, unit);
+    f.failAtAdvance = failAt;
+    f.cancelAtAdvance = cancelAt;
+    f.cancel = cancelAt == 0;
+    Result got;
+    EXPECT_EQ(f.Run(got).size(), events) << advances;
+    EXPECT_EQ(std::tie(got, f.advances, f.events.progress), std::tie(last, advances, progress));
+  }
 }
 
 TEST(PedalChannel, BusiestPianoChannelBetweenRewinds) {
@@ -372,8 +268,7 @@ TEST(PedalChannel, BusiestPianoChannelBetweenRewinds) {
   FakeReader tie;  // ties go to the lowest channel; other controllers do not count
   tie.Control(0, 3, 64, 127).Control(0, 3, 64, 0).Control(0, 1, 64, 127).Control(0, 1, 64, 0);
   tie.Control(0, 1, 7, 100).Control(0, 1, 67, 127).Control(0, 3, 67, 127).Control(0, 3, 67, 0);
-  EXPECT_EQ(tie.FindSustainChannel(), 1);
-  EXPECT_EQ(tie.FindSoftChannel(), 3);
+  EXPECT_EQ(std::tuple(tie.FindSustainChannel(), tie.FindSoftChannel()), std::tuple(1, 3));
 
   FakeReader moves;  // a non-piano program stops the count until a piano program returns
   moves.Program(0, 2, 40).Control(0, 2, 64, 127).Control(0, 2, 64, 0).Control(0, 2, 64, 127);
@@ -383,21 +278,20 @@ TEST(PedalChannel, BusiestPianoChannelBetweenRewinds) {
   moves.Program(0, 9, 0).Control(0, 9, 64, 1).Control(0, 9, 64, 0).Control(0, 9, 64, 1);
   moves.Control(0, 9, 64, 0);
   EXPECT_EQ(moves.FindSustainChannel(), 2);  // a program change cannot admit channel 9
-
-  MusicEvent ev;  // rewound before and after
+  MusicEvent ev;                             // rewound before and after
   ASSERT_EQ(moves.ReadEvent(ev), ReadResult::kEvent);
   EXPECT_EQ(ev.status, 0xC2);
 }
 
 TEST(TonveloFormat, YamahaPianoSysex) {
   using B = std::vector<uint8_t>;
+  // clang-format off
   for (auto [status, data, expected] : std::vector<std::tuple<uint8_t, B, bool>>{
-           {0xF0, {0x43, 0x71, 0x7E, 0x10, 0xF7}, true},
-           {0xF0, {0x43, 0x71, 0x7B}, true},
-           {0xF0, {0x43, 0x71, 0x7C, 0xF7}, false},
-           {0xF0, {0x43, 0x71}, false},
+           {0xF0, {0x43, 0x71, 0x7E, 0x10, 0xF7}, true}, {0xF0, {0x43, 0x71, 0x7B}, true},
+           {0xF0, {0x43, 0x71, 0x7C, 0xF7}, false}, {0xF0, {0x43, 0x71}, false},
            {0xF7, {0x43, 0x71, 0x7E}, false},
            {0xF0, {0xF0, 0x43, 0x71, 0x7E}, false}}) {  // ESEQ bodies start with F0
+    // clang-format on
     const MusicEvent ev{kEventSysEx, 0, 0, status, data.data(), static_cast<uint32_t>(data.size())};
     EXPECT_EQ(CTonveloFormat::IsYamahaPianoSysex(ev), expected) << data.size();
   }

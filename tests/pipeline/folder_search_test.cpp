@@ -4,49 +4,48 @@
 
 #include "tests/audio/audio_test_support.h"
 
-namespace tonvelo {
+namespace tonvelo::test {
 namespace {
 
-namespace fs = std::filesystem;
-
-class FolderSearchTest : public test::AudioTest {
+class FolderSearchTest : public AudioTest {
  protected:
+  std::string At(const std::string& relative) const { return Path(relative).string(); }
   std::string Touch(const std::string& relative) {
     fs::create_directories(Path(relative).parent_path());
     std::ofstream(Path(relative)) << "x";
     return At(relative);
   }
-  std::string At(const std::string& relative) const { return Path(relative).string(); }
 };
 
+// Windows wildcards without case; dropped files by the text from the last "." on.
 TEST(FolderSearchPatternTest, MatchesLikeWindowsWildcards) {
-  struct Case {
-    const char *name, *pattern;
-    bool matches;
-  };
-  for (const Case& c : {Case{"song.mid", "*.mid", true}, Case{"SONG.MID", "*.mid", true},
-                        Case{"a.b.mid", "*.mid", true}, Case{".mid", "*.mid", true},
-                        Case{"song.midi", "*.mid", false}, Case{"song.mid.bak", "*.mid", false},
-                        Case{"a1.pc", "a?.pc", true}, Case{"a.pc", "a?.pc", false}}) {
-    EXPECT_EQ(MatchesPattern(c.name, c.pattern), c.matches) << c.name << " " << c.pattern;
+  // clang-format off
+  for (auto [name, pattern, matches] : {std::tuple{"song.mid", "*.mid", true},
+           {"SONG.MID", "*.mid", true}, {"a.b.mid", "*.mid", true}, {".mid", "*.mid", true},
+           {"song.midi", "*.mid", false}, {"song.mid.bak", "*.mid", false},
+           {"a1.pc", "a?.pc", true}, {"a.pc", "a?.pc", false}}) {
+    // clang-format on
+    EXPECT_EQ(MatchesPattern(name, pattern), matches) << name << " " << pattern;
   }
-  // Dropped files: the text from the last "." on, without case.
-  for (const char* path : {"/x/song.MID", "/x/song.Fil", "/x/tune.pc"}) {
-    EXPECT_TRUE(HasSupportedExtension(path)) << path;
-  }
-  for (const char* path : {"/x/notes.txt", "/x.mid/README", "/x/song.mid2"}) {
-    EXPECT_FALSE(HasSupportedExtension(path)) << path;
+  for (auto [path, supported] : {std::pair{"/x/song.MID", true},
+                                 {"/x/song.Fil", true},
+                                 {"/x/tune.pc", true},
+                                 {"/x/notes.txt", false},
+                                 {"/x.mid/README", false},
+                                 {"/x/song.mid2", false}}) {
+    EXPECT_EQ(HasSupportedExtension(path), supported) << path;
   }
 }
 
+// Own files before sub-folders, in name order; dot folders skipped, a cycle
+// searched once and a linked folder only under its real name.
 TEST_F(FolderSearchTest, OwnFilesBeforeSubFoldersInNameOrderSkippingDotFolders) {
   for (const char* name :
        {"b.mid", "A.MID", ".hidden.mid", "notes.txt", "z/deep/c.mid", "m/d.mid", ".git/e.mid"}) {
     Touch(name);
   }
-  fs::create_directory_symlink(dir_, Path("m/loop"));    // a cycle is searched once
-  fs::create_directory_symlink(Path("z"), Path("a_z"));  // under its real name only
-
+  fs::create_directory_symlink(dir_, Path("m/loop"));
+  fs::create_directory_symlink(Path("z"), Path("a_z"));
   std::vector<std::string> found{"kept"};
   EXPECT_EQ(FindFilesRecursive(dir_.string(), found, "*.mid"), 5u);
   EXPECT_EQ(found, (std::vector<std::string>{"kept", At(".hidden.mid"), At("A.MID"), At("b.mid"),
@@ -61,12 +60,12 @@ TEST_F(FolderSearchTest, OwnFilesBeforeSubFoldersInNameOrderSkippingDotFolders) 
                 "\" could not be searched (File name too long); its files are left out.");
 }
 
+// "*.mid" before "*.fil", each with its route from the chosen folder's parent;
+// "." is resolved and mirrored under its real name.
 TEST_F(FolderSearchTest, AddFolderMirrorsTheChosenFolderByName) {
-  const std::string fil = Touch("Music/Rolls/a.fil");
-  const std::string mid = Touch("Music/Rolls/Sub/b.mid");
+  const std::string fil = Touch("Music/Rolls/a.fil"), mid = Touch("Music/Rolls/Sub/b.mid");
   const std::string pc = Touch("Music/Rolls/c.pc");
   Touch("Music/outside.mid");
-  // A relative folder is resolved, so "." is mirrored under its real name.
   const fs::path cwd = fs::current_path();
   fs::current_path(At("Music/Rolls"));
   for (const std::string& chosen :
@@ -74,15 +73,11 @@ TEST_F(FolderSearchTest, AddFolderMirrorsTheChosenFolderByName) {
     std::vector<FileEntry> entries;
     EXPECT_EQ(AddFolderEntries(chosen, entries), 3u) << chosen;
     ASSERT_EQ(entries.size(), 3u);
-    // All "*.mid" matches come before the "*.fil" ones.
-    EXPECT_EQ(entries[0].sourcePath, mid);
-    EXPECT_EQ(entries[0].subFolder, "Rolls/Sub/");
-    EXPECT_EQ(entries[1].sourcePath, fil);
-    EXPECT_EQ(entries[1].subFolder, "Rolls/");
+    EXPECT_EQ(std::tie(entries[0].sourcePath, entries[0].subFolder), std::tie(mid, "Rolls/Sub/"));
+    EXPECT_EQ(std::tie(entries[1].sourcePath, entries[1].subFolder), std::tie(fil, "Rolls/"));
     EXPECT_EQ(entries[2].sourcePath, pc);
   }
   fs::current_path(cwd);
-
   std::vector<FileEntry> entries{{"kept", ""}};
   fs::create_directories(At("Empty/Sub"));
   EXPECT_EQ(AddFolderEntries(At("Empty"), entries), 0u);
@@ -90,4 +85,4 @@ TEST_F(FolderSearchTest, AddFolderMirrorsTheChosenFolderByName) {
 }
 
 }  // namespace
-}  // namespace tonvelo
+}  // namespace tonvelo::test
