@@ -94,6 +94,8 @@ def main():
     parser.add_argument("--seed", type=int, default=20261206)
     parser.add_argument("--per-folder", type=int, default=9)
     parser.add_argument("--report", default=None, help="write the results as JSON here")
+    parser.add_argument("--recheck", default=None,
+                        help="a report of an earlier run: try only the faults it lists as caught")
     args = parser.parse_args()
 
     root = Path(__file__).resolve().parent.parent
@@ -107,6 +109,10 @@ def main():
     if run(["ctest", "--test-dir", str(build), "-j2"], root, 1800) != 0:
         sys.exit("mutants: the unmutated tree does not pass its tests")
 
+    recheck = None
+    if args.recheck:
+        recheck = {(r["where"], r["kind"]) for r in json.loads(Path(args.recheck).read_text())
+                   if r["caught"]}
     rng = random.Random(args.seed)
     results = []
     for folder in FOLDERS:
@@ -115,13 +121,16 @@ def main():
         rng.shuffle(pool)
         tried = 0
         for path, (kind, index, old, new) in pool:
-            if tried == args.per_folder:
+            if tried == args.per_folder and recheck is None:
                 break
             original = path.read_text(encoding="utf-8", errors="surrogateescape")
             lines = original.split("\n")
             if lines[index].split("//")[0] != old:
                 continue
             lines[index] = new + lines[index][len(old):]
+            where = "%s:%d" % (path.relative_to(root), index + 1)
+            if recheck is not None and (where, kind) not in recheck:
+                continue  # same seed, same sources: the pool's order is that of the full run
             try:
                 path.write_text("\n".join(lines), encoding="utf-8", errors="surrogateescape")
                 if run(["ninja", "-C", str(build)], root, 900) != 0:
@@ -134,7 +143,6 @@ def main():
             finally:
                 path.write_text(original, encoding="utf-8", errors="surrogateescape")
             tried += 1
-            where = "%s:%d" % (path.relative_to(root), index + 1)
             results.append({"where": where, "kind": kind, "caught": caught})
             print("%-8s %-45s %s (%.0f s)" % ("caught" if caught else "MISSED", where, kind,
                                                seconds), flush=True)
