@@ -25,13 +25,13 @@ def tempo(rng):
     return meta(0x51, us.to_bytes(3, "big"))
 
 
-def track(rng, first):
+def track(rng, first, events):
     out, running, channel = bytearray(), None, rng.randrange(16)
     if first and rng.random() < 0.7:
         out += b"\0" + meta(0x03, b"Song %d" % rng.randrange(1000))
     if first and rng.random() < 0.7:
         out += b"\0" + tempo(rng)
-    for _ in range(rng.randrange(250)):
+    for _ in range(events):
         # Mostly short deltas; some of several bytes, all well under a day.
         out += varlen(rng.choice([0, 0, rng.randrange(500), rng.randrange(500), rng.randrange(200000)]))
         r = rng.random()
@@ -63,11 +63,13 @@ def write_files(directory, count, seed):
     paths = []
     for n in range(count):
         fmt = rng.choice([0, 1, 1])
-        tracks = 1 if fmt == 0 else rng.randrange(1, 7)
+        # Some files have many short tracks, up to more than a byte can name.
+        many = fmt == 1 and rng.random() < 0.1
+        tracks = rng.choice([16, 17, 257, 300, rng.randrange(7, 257)]) if many else 1 + fmt * rng.randrange(6)
         division = rng.choice([24, 96, 120, 384, 480, 960, 1000, 32767])  # 0x8000 is SMPTE to mido
         out = b"MThd\0\0\0\6" + b"".join(v.to_bytes(2, "big") for v in (fmt, tracks, division))
         for i in range(tracks):
-            body = track(rng, i == 0)
+            body = track(rng, i == 0, rng.randrange(12 if many else 250))
             out += b"MTrk" + len(body).to_bytes(4, "big") + body
         paths.append(os.path.join(directory, "random_%04d.mid" % n))
         with open(paths[-1], "wb") as f:
