@@ -1,7 +1,6 @@
 #pragma once
-// Shared pieces of the audio and conversion-thread tests: a per-test folder,
-// RIFF files assembled chunk by chunk, a disk that fills at a chosen byte,
-// MP3 tone files and shell commands for the independent tools.
+// Shared by the audio, conversion-thread and command tests: a per-test folder,
+// RIFF files chunk by chunk, a disk full at a chosen byte, MP3 tone files.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -11,14 +10,8 @@
 #include <array>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "audio/pcm_in.h"
 #include "audio/pcm_out_mp3.h"
@@ -102,7 +95,6 @@ class FileSizeLimit {
   }
   ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
   FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
  private:
   rlimit saved_{};
