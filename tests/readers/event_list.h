@@ -1,9 +1,8 @@
 #pragma once
-// Reads a reader's answers into one short line each, so a test states a whole
-// stream as a list of goldens:
-//   "d=10 t=500000 90 3C 40"  delta, tempo field, status and data bytes in hex
-//   "d=0 t=500000 meta 2F"    meta (the type as status), "sysex F0 ..." alike
-//   "end", "damaged"          an answer that is not an event
+// A reader's answers as one short line each, so a test states a whole stream
+// as a list of goldens: "d=10 t=500000 90 3C 40" (delta, tempo field, status
+// and data bytes in hex), "d=0 t=500000 meta 2F" (the type as status),
+// "sysex F0 ..." alike; "end" and "damaged" for answers that are no event.
 
 #include <cstdint>
 #include <cstdio>
@@ -16,30 +15,26 @@ namespace tonvelo::test {
 
 using Goldens = std::vector<std::string>;
 
-inline std::string Golden(const MusicEvent& ev) {
-  static const char* const kKinds[] = {"", "sysex ", "meta "};
-  std::string s = "d=" + std::to_string(ev.delta) + " t=" + std::to_string(ev.tempo) + ' ' +
-                  (ev.kind < 3 ? kKinds[ev.kind] : "kind? ");
-  char hex[4];
-  std::snprintf(hex, sizeof hex, "%02X", ev.status);
-  s += hex;
-  for (uint32_t i = 0; i < ev.length; ++i) {
-    std::snprintf(hex, sizeof hex, " %02X", ev.data[i]);
-    s += hex;
-  }
-  return s;
-}
-
 // Exactly `count` answers; by default up to and including the first non-event.
 inline Goldens Answers(CMusicFile2MID& r, size_t count = SIZE_MAX) {
   Goldens out;
-  MusicEvent ev;
-  while (out.size() < count) {
+  for (MusicEvent ev; out.size() < count;) {
     const ReadResult res = r.ReadEvent(ev);
-    out.push_back(res == ReadResult::kEvent ? Golden(ev)
-                  : res == ReadResult::kEnd ? "end"
-                                            : "damaged");
-    if (res != ReadResult::kEvent && count == SIZE_MAX) break;
+    if (res != ReadResult::kEvent) {
+      out.push_back(res == ReadResult::kEnd ? "end" : "damaged");
+      if (count == SIZE_MAX) break;
+      continue;
+    }
+    static const char* const kKinds[] = {"", "sysex ", "meta "};
+    std::string s = "d=" + std::to_string(ev.delta) + " t=" + std::to_string(ev.tempo) + ' ' +
+                    (ev.kind < 3 ? kKinds[ev.kind] : "kind? ");
+    char hex[4];
+    for (uint32_t i = 0; i <= ev.length; ++i) {
+      std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X",
+                    i == 0 ? ev.status : ev.data[i - 1]);
+      s += hex;
+    }
+    out.push_back(s);
   }
   return out;
 }

@@ -1,9 +1,10 @@
+// The MIDI reader on hand-made files. Merge order, replays and tempo on random
+// valid files (up to 300 tracks) are compared with mido by readers.mido_crosscheck.
+
 #include "readers/smf2mid.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <map>
 #include <tuple>
 
 #include "tests/readers/event_list.h"
@@ -38,12 +39,6 @@ Bytes Smf(uint16_t format, uint16_t tracks, uint16_t division,
 TEST(SMF2MID, EventStreams) {
   // clang-format off
   const std::tuple<const char*, Bytes, Goldens, uint32_t> cases[] = {
-      {"interleaved tracks, ties to the lower one", Smf(1, 2, 480, {
-           {"MTrk", {0, 0x90, 60, 100, 10, 0x90, 62, 100, 20, 0x80, 60, 64, 0, 0xFF, 0x2F, 0}},
-           {"MTrk", {5, 0x91, 64, 90, 5, 0x91, 65, 90, 25, 0x81, 64, 64, 0, 0xFF, 0x2F, 0}}}),
-       {"d=0 t=500000 90 3C 64", "d=5 t=500000 91 40 5A", "d=5 t=500000 90 3E 64",
-        "d=0 t=500000 91 41 5A", "d=20 t=500000 80 3C 40", "d=0 t=500000 meta 2F",
-        "d=5 t=500000 81 40 40", "d=0 t=500000 meta 2F", "end"}, 100},
       {"running status and status kinds", Smf(0, 1, 96, {{"MTrk", {
            0, 0x3C, 0x40,                        // no status yet: a note-on on channel 1
            10, 0xB1, 0x40, 0x7F, 0, 0x40, 0x00,  // then a running control change
@@ -76,43 +71,6 @@ TEST(SMF2MID, EventStreams) {
   }
 }
 
-TEST(SMF2MID, ManyTracksMergeLikeAStableSortOnEveryPass) {
-  // Track counts around the powers of two the merge tree is built on; past
-  // 256 tracks a replay cannot follow the recorded order and merges again.
-  for (uint16_t tracks : {1, 2, 3, 5, 16, 17, 300}) {
-    MidiBuilder m(1, 96);
-    std::multimap<uint64_t, std::string> ref;  // equal ticks stay in track order
-    uint32_t seed = 99u + tracks;
-    for (uint16_t t = 0; t < tracks; ++t) {
-      auto& track = m.AddTrack();
-      const auto ch = static_cast<uint8_t>(t & 15);
-      uint64_t tick = 0;
-      const uint32_t count = (seed >> 8) % 12;  // some tracks stay empty
-      for (uint8_t i = 0; i < count; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        const uint32_t delta = (seed >> 16) % 4 == 0 ? 0 : (seed >> 16) % 7;
-        track.NoteOn(delta, ch, i, 1);
-        char note[12];
-        std::snprintf(note, sizeof note, "9%X %02X 01", ch, i);
-        ref.emplace(tick += delta, note);
-      }
-      track.End(0);
-      ref.emplace(tick, "meta 2F");
-      seed = seed * 1103515245u + 12345u;
-    }
-    Goldens expected;
-    uint64_t tick = 0;
-    for (const auto& [at, event] : ref)
-      expected.push_back("d=" + std::to_string(at - std::exchange(tick, at)) + " t=500000 " +
-                         event);
-    expected.push_back("end");
-    CSMF2MID r;
-    EXPECT_EQ(OpenAndRead(r, m.Build()), expected) << tracks << " tracks";
-    ASSERT_EQ(r.Rewind(), kOpened);
-    EXPECT_EQ(Answers(r), expected) << tracks << " tracks, replayed";
-  }
-}
-
 TEST(SMF2MID, OpenResults) {
   // clang-format off
   const std::tuple<const char*, Bytes, OpenResult> cases[] = {
@@ -135,16 +93,7 @@ TEST(SMF2MID, OpenResults) {
   // clang-format on
   CSMF2MID r;
   for (const auto& [what, file, result] : cases) EXPECT_EQ(r.OpenBuffer(file), result) << what;
-
-  const auto dir = std::filesystem::temp_directory_path() / "tonvelo_smf_open";
-  std::filesystem::create_directories(dir);
-  test::WriteBytes(dir / "song.mid", Smf(0, 1, 480));
-  test::WriteBytes(dir / "short.mid", {'M', 'T', 'h', 'd', 0});
-  EXPECT_EQ(r.Open(dir / "song.mid"), kOpened);
-  EXPECT_EQ(r.Open(dir / "missing.mid"), kCannotOpen);
-  EXPECT_EQ(r.Open(dir / "short.mid"), kReadIncomplete);
-  std::filesystem::remove_all(dir);
-
+  EXPECT_EQ(r.Open("/nonexistent/song.mid"), kCannotOpen);
   r.Close();
   r.Close();
   EXPECT_EQ(Answers(r, 1), Goldens{"end"});
@@ -165,7 +114,7 @@ TEST(SMF2MID, TempoFormulasAndTempoField) {
   ASSERT_EQ(r.OpenBuffer(m.Build()), kOpened);
   EXPECT_EQ(r.GetTicksPerSecond(), 960.0);  // at rewind: 480 × 100 × 120 / 6000
   // Each event carries the tempo before it; then the tempo, BPM, ticks per
-  // second and largest gap in ticks.
+  // second and largest gap in ticks (a day at 1 µs per beat is beyond u32).
   const std::tuple<const char*, uint32_t, uint32_t, double, uint32_t> steps[] = {
       {"d=0 t=500000 meta 51 09 27 C0", 600000, 100, 800.0, 800u * 86400},
       {"d=0 t=600000 meta 51 08 23 55", 533333, 0, 480.0 * 100 * 10000 / 533333, 900u * 86400},
@@ -176,10 +125,9 @@ TEST(SMF2MID, TempoFormulasAndTempoField) {
   };
   for (const auto& [event, tempo, bpm, ticksPerSecond, maxGap] : steps) {
     EXPECT_EQ(Answers(r, 1), Goldens{event});
-    EXPECT_EQ(r.GetTempo(), tempo) << event;
-    EXPECT_EQ(r.GetBPM(), bpm) << event;
-    EXPECT_EQ(r.GetTicksPerSecond(), ticksPerSecond) << event;
-    EXPECT_EQ(r.GetMaxGapTicks(), maxGap) << event;  // a day at 1 µs per beat is beyond u32
+    EXPECT_EQ(std::make_tuple(r.GetTempo(), r.GetBPM(), r.GetTicksPerSecond(), r.GetMaxGapTicks()),
+              std::make_tuple(tempo, bpm, ticksPerSecond, maxGap))
+        << event;
   }
   EXPECT_EQ(Answers(r), (Goldens{"d=0 t=1 meta 2F", "end"}));
   ASSERT_EQ(r.Rewind(), kOpened);
