@@ -9,16 +9,11 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "audio/pcm_out_mp3.h"
 #include "audio/pcm_out_wav.h"
 #include "decoders/detect.h"
 #include "encoders/encoder_factory.h"
-#include "pipeline/expected_events.h"
 #include "pipeline/track_check.h"
 #include "readers/smf2mid.h"
 #include "tests/support/fake_accompaniment.h"
@@ -52,34 +47,25 @@ std::vector<uint8_t> Song() {
   return midi.Build();
 }
 
-std::vector<int16_t> Tone(size_t frames, uint32_t rate, double hz, double amplitude) {
-  std::vector<int16_t> out(frames);
-  for (size_t n = 0; n < frames; ++n) {
-    out[n] = static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * n / rate)));
-  }
-  return out;
-}
-
-// Piano-like accompaniment: a chord with overtones.
-std::vector<int16_t> Music(size_t frames, uint32_t rate) {
+// A sine tone; with hz 0, a piano-like chord with overtones.
+std::vector<int16_t> Tone(size_t frames, uint32_t rate, double hz = 0, double amplitude = 0) {
   std::vector<int16_t> out(frames);
   for (size_t n = 0; n < frames; ++n) {
     double v = 0;
-    for (double hz : {220.0, 277.2, 329.6, 440.0, 1318.5, 2637.0})
-      v += std::sin(2 * M_PI * hz * n / rate);
-    out[n] = static_cast<int16_t>(v * 2500 * (1.0 + 0.5 * std::sin(n * 6.0 / rate)));
+    for (double f : {220.0, 277.2, 329.6, 440.0, 1318.5, 2637.0})
+      v += std::sin(2 * M_PI * f * n / rate);
+    out[n] = hz ? static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * n / rate)))
+                : static_cast<int16_t>(v * 2500 * (1.0 + 0.5 * std::sin(n * 6.0 / rate)));
   }
   return out;
 }
 
-Result Encode(int id, uint32_t rate, CPCMOut& out, const std::vector<uint8_t>& song,
-              CPCMIn* accompaniment) {
+Result Encode(int id, uint32_t rate, CPCMOut& out, CPCMIn* accompaniment) {
   CSMF2MID reader;
-  EXPECT_EQ(reader.OpenBuffer(song), OpenResult::kOpened);
+  EXPECT_EQ(reader.OpenBuffer(Song()), OpenResult::kOpened);
   CancelFlag cancel{0};
   auto enc = CreateEncoder(id, {});
   enc->SetSampleRate(rate);
-  enc->SetVelocityProfile(0);
   enc->SetOutput(&out);
   enc->SetAccompaniment(accompaniment);
   enc->SetSource(&reader);
@@ -88,40 +74,11 @@ Result Encode(int id, uint32_t rate, CPCMOut& out, const std::vector<uint8_t>& s
   return enc->Encode();
 }
 
-std::vector<DecodedEvent> Expected(SignalFamily family, const std::vector<uint8_t>& song) {
-  CSMF2MID reader;
-  EXPECT_EQ(reader.OpenBuffer(song), OpenResult::kOpened);
-  const ConversionSettings settings;
-  SongContext context{reader, settings, settings.velocityProfile};
-  return FindFamilyRules(family)->expect(context);
-}
-
-// Per format id: its family, data channel and the id detection reports (twins
-// send identical signals).
-struct FormatRow {
-  SignalFamily family;
-  int dataChannel;
-  int detectedId;
-};
-constexpr FormatRow kFormats[12] = {
-    {SignalFamily::kLX, 1, 0},
-    {SignalFamily::kLX, 1, 1},
-    {SignalFamily::kPianocorder, 1, 2},
-    {SignalFamily::kPianocorder, 1, 3},
-    {SignalFamily::kPianoDisc, 1, 4},
-    {SignalFamily::kPianoDisc, 1, 5},
-    {SignalFamily::kLX, 1, 6},
-    {SignalFamily::kMidiSerial, 0, 7},
-    {SignalFamily::kDisklavier, 1, 8},
-    {SignalFamily::kLX, 1, 0},
-    {SignalFamily::kCassetteConverter, 0, 10},
-    {SignalFamily::kCassetteConverter, 0, 10},
-};
-constexpr SignalFamily FamilyOf(int id) { return kFormats[id].family; }
-constexpr int DataChannel(int id) { return kFormats[id].dataChannel; }
+// The id detection reports (twins send identical signals), and the data channel.
+constexpr int kDetectedId[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 10, 10};
+constexpr int DataChannel(int id) { return id == 7 || id >= 10 ? 0 : 1; }
 
 using Case = std::tuple<int, uint32_t, bool, bool>;  // format id, rate, accompaniment, MP3
-
 class TrackRoundTrip : public testing::TestWithParam<Case> {};
 
 TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
@@ -130,16 +87,14 @@ TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
   fs::create_directories(dir);
   const fs::path path = dir / (std::to_string(id) + (mp3 ? ".mp3" : ".wav"));
   std::unique_ptr<CPCMOut> out;
-  if (mp3) {
+  if (mp3)
     out = std::make_unique<CPCMOut_MP3>();
-  } else {
+  else
     out = std::make_unique<CPCMOut_WAV>();
-  }
   ASSERT_EQ(out->Open(path, rate, "Song", dir / "none.tags.txt", withMusic, id == 3),
             AudioResult::kOk);
-  auto music = test::FakeAccompaniment::Mono(Music(3 * rate, rate), rate);
-  const std::vector<uint8_t> song = Song();
-  ASSERT_EQ(Encode(id, rate, *out, song, withMusic ? &music : nullptr), Result::kSuccess);
+  auto music = test::FakeAccompaniment::Mono(Tone(3 * rate, rate), rate);
+  ASSERT_EQ(Encode(id, rate, *out, withMusic ? &music : nullptr), Result::kSuccess);
   ASSERT_EQ(out->Close(), AudioResult::kOk);
 
   TrackAudio audio;
@@ -147,12 +102,16 @@ TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
   ASSERT_TRUE(LoadTrack(path, audio, error)) << error;
   fs::remove(path);
   const DecodedTrack track = DecodeTrackAudio(audio);
-  EXPECT_EQ(track.formatId, kFormats[id].detectedId);
+  ASSERT_EQ(track.formatId, kDetectedId[id]);
   EXPECT_EQ(track.dataChannel, DataChannel(id));
   EXPECT_TRUE(track.errors.empty()) << track.errors.size() << " errors, first at "
                                     << track.errors[0].timeSeconds << ": " << track.errors[0].text;
-  const FamilyRules& rules = *FindFamilyRules(FamilyOf(id));
-  const Comparison c = CompareEvents(Expected(FamilyOf(id), song), track, rules);
+  CSMF2MID reader;
+  ASSERT_EQ(reader.OpenBuffer(Song()), OpenResult::kOpened);
+  const ConversionSettings settings;
+  SongContext context{reader, settings, settings.velocityProfile};
+  const FamilyRules& rules = *FindFamilyRules(track.family);
+  const Comparison c = CompareEvents(rules.expect(context), track, rules);
   EXPECT_TRUE(c.agree) << c.firstDifference << " " << c.largestTimingErrorSeconds;
   EXPECT_EQ(c.foundEvents, c.expectedEvents);
   EXPECT_GE(c.foundEvents, 160u);  // LX merges a pedal lift and press at one tick
@@ -179,10 +138,9 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
     const char* name;
     double gain;
     int offset;
-    bool swap;
-    bool tone;   // a full-scale 1 kHz tone on the other channel
-    size_t cut;  // frames dropped from the start
-    bool wipe;   // 3 ms wiped from inside the 60th message
+    bool swap, tone;  // tone: a full-scale 1 kHz tone on the other channel
+    size_t cut;       // frames dropped from the start
+    bool wipe;        // 3 ms wiped from inside the 60th message
   };
   const Degradation table[] = {
       {"-12 dB", 0.25, 0, false, false, 0, false},
@@ -196,11 +154,10 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
       {"wiped", 1.0, 0, false, false, 0, true},
   };
   const uint32_t rate = 44100;
-  const std::vector<uint8_t> song = Song();
   for (int id : {0, 1, 2, 4, 5, 6, 7, 8, 10}) {
     test::MemoryOutput out;
-    auto music = test::FakeAccompaniment::Mono(Music(2 * rate, rate), rate);
-    ASSERT_EQ(Encode(id, rate, out, song, &music), Result::kSuccess);
+    auto music = test::FakeAccompaniment::Mono(Tone(2 * rate, rate), rate);
+    ASSERT_EQ(Encode(id, rate, out, &music), Result::kSuccess);
     const std::vector<int16_t>* channels[2] = {&out.Left(), &out.Right()};
     const DecodedTrack clean =
         DetectAndDecode(out.Left().data(), out.Right().data(), out.Size(), rate);
@@ -249,11 +206,10 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
 // Music alone, full-scale tones (at each carrier's idle frequency too) and
 // silence carry no data signal.
 TEST(Detection, NoDataSignalInMusicTonesOrSilence) {
-  const uint32_t rate = 48000;
-  const std::vector<int16_t> silence(4 * rate, 0);
-  for (const auto& channel :
-       {Music(4 * rate, rate), Tone(4 * rate, rate, 1000, 32767), Tone(4 * rate, rate, 6300, 8192),
-        Tone(4 * rate, rate, 2004.5, 3800), Tone(4 * rate, rate, 1712.5, 3000), silence}) {
+  const uint32_t rate = 48000, n = 4 * rate;
+  const std::vector<int16_t> silence(n, 0);
+  for (const auto& channel : {Tone(n, rate), Tone(n, rate, 1000, 32767), Tone(n, rate, 6300, 8192),
+                              Tone(n, rate, 2004.5, 3800), Tone(n, rate, 1712.5, 3000), silence}) {
     const DecodedTrack t = DetectAndDecode(channel.data(), silence.data(), channel.size(), rate);
     EXPECT_EQ(t.family, SignalFamily::kNone) << t.formatId;
     EXPECT_EQ(t.dataChannel, -1);
