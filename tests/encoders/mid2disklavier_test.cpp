@@ -13,7 +13,6 @@
 namespace tonvelo {
 namespace {
 
-using test::Frames;
 using test::RunEncoder;
 using test::Text;
 
@@ -30,30 +29,52 @@ TEST(Disklavier, VelocityMap) {
     EXPECT_EQ(CMid2Disklavier::MapVelocity(v), map[v / 16][v % 16]) << v;
 }
 
-class DisklavierRate : public ::testing::TestWithParam<uint32_t> {
+// Output position after k symbols from `lead`, k * rate / 3150 samples
+// rounded half up; the symbol count at which idling from `from` reaches `target`.
+size_t Position(size_t lead, size_t k, uint32_t rate) {
+  return lead + (2 * k * rate + 3150) / 6300;
+}
+size_t IdleUntil(size_t lead, size_t from, size_t target, uint32_t rate) {
+  while (Position(lead, from, rate) < target) ++from;
+  return from;
+}
+
+// Symbol values rendered the long way: output sample m of a frame is point
+// m * 160 (44.1 kHz) or m * 147 (48 kHz) of the frame's 21 two-cycle symbol
+// tables laid end to end; `lead` zeros before, a second of silence after.
+std::vector<int16_t> Reference(const std::vector<uint8_t>& values, size_t lead, uint32_t rate) {
+  constexpr uint8_t kIncrement[16] = {3, 4, 12, 11, 2, 5, 13, 10, 0, 7, 15, 8, 1, 6, 14, 9};
+  std::vector<int16_t> out(lead, 0);
+  uint32_t phase[21], p = 4;  // the carrier phase before the first symbol
+  for (size_t f = 0; f + 21 <= values.size(); f += 21) {
+    for (size_t s = 0; s < 21; ++s) phase[s] = p = (p + kIncrement[values[f + s]]) % 16;
+    for (size_t j = 0; j < 47040; j += rate == 48000 ? 147 : 160) {
+      out.push_back(static_cast<int16_t>(
+          8192.0 * std::sin(2.0 * M_PI * (j % 1120) / 1120.0 + phase[j / 2240] * M_PI / 8.0)));
+    }
+  }
+  out.insert(out.end(), rate, 0);
+  return out;
+}
+
+class DisklavierTest : public test::StreamTest {
  protected:
-  uint32_t rate() const { return GetParam(); }
-  size_t frameSamples() const { return rate() == 48000 ? 320 : 294; }
-  // The signal equals its long-hand rendering, a second of silence after it.
-  void ExpectReference(const test::StreamRun& run) {
-    EXPECT_TRUE(run.out.Right() ==
-                test::DkReferenceSignal(run.dk.Values(), run.dk.leadSamples, rate(), rate()));
+  size_t frameSamples() const { return Rate() / 150; }
+  void ExpectReference() {
+    EXPECT_TRUE(run_->out.Right() == Reference(run_->dk.Values(), run_->dk.leadSamples, Rate()));
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(BothRates, DisklavierRate, ::testing::Values(44100u, 48000u),
-                         [](const auto& info) { return std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(BothRates, DisklavierTest,
+                         testing::Combine(testing::Values(44100u, 48000u), testing::Values(8)));
 
-TEST_P(DisklavierRate, SetUpSequenceTimingAndEnding) {
-  auto run = RunEncoder(8, "90 3C 64", rate());
-  ASSERT_EQ(run->result, Result::kSuccess);
-  ASSERT_EQ(run->error, "");
-  const auto& sig = run->dk;
-  const size_t lead = rate() == 48000 ? 1402 : 1288;
+TEST_P(DisklavierTest, SetUpSequenceTimingAndEnding) {
+  const auto& sig = Run("90 3C 64").dk;
+  const size_t lead = Rate() == 48000 ? 1402 : 1288;
   EXPECT_EQ(sig.leadSamples, lead);
-  EXPECT_EQ(sig.symbols[0].phase, 13);
-  EXPECT_EQ(sig.symbols[1].phase, 6);
-  const auto& m = run->msgs;
+  EXPECT_EQ(sig.symbols.at(0).phase, 13);
+  EXPECT_EQ(sig.symbols.at(1).phase, 6);
+  const auto& m = run_->msgs;
   ASSERT_EQ(Text(m),
             "F0 7E 7F 09 01 F7 | F0 43 10 4C 00 00 7E 00 F7 | "
             "F0 43 71 7E 10 03 0A 20 20 20 20 20 20 53 6F 6E 67 F7 | 90 3C 51");
@@ -62,40 +83,37 @@ TEST_P(DisklavierRate, SetUpSequenceTimingAndEnding) {
   size_t at = 0;
   const double times[] = {0.2, 0.275, 0.35, 0.492};
   for (int i = 0; i < 4; ++i) {
-    at = test::DkIdleUntil(lead, at, Frames(times[i], rate()), rate());
+    at = IdleUntil(lead, at, Frames(times[i]), Rate());
     EXPECT_EQ(m[i].firstUnit, at) << i;
     at = m[i].endUnit;
   }
   // A quarter second of idle signal, the frame completed, a second of silence.
-  size_t tail = test::DkIdleUntil(
-      lead, at, test::DkPosition(lead, at, rate()) + Frames(0.25, rate()), rate());
+  size_t tail = IdleUntil(lead, at, Position(lead, at, Rate()) + Frames(0.25), Rate());
   tail = (tail + 20) / 21 * 21;
   EXPECT_EQ(sig.symbols.size(), tail);
   EXPECT_EQ(sig.endSample, lead + tail / 21 * frameSamples());
-  EXPECT_EQ(run->out.Size(), sig.endSample + rate());
-  EXPECT_EQ(static_cast<CMid2Disklavier&>(*run->encoder).GetSamplesWritten(), run->out.Size());
-  ExpectReference(*run);
+  EXPECT_EQ(run_->out.Size(), sig.endSample + Rate());
+  EXPECT_EQ(static_cast<CMid2Disklavier&>(*run_->encoder).GetSamplesWritten(), run_->out.Size());
+  ExpectReference();
 }
 
 // The recording plays on the left half a second late; the data runs to the
 // end of the frame in which it ends, then a second of silence.
-TEST_P(DisklavierRate, AccompanimentLeftHalfASecondLateAndTheEndWaitsForIt) {
-  const size_t n = rate(), delay = rate() / 2;
-  auto acc = test::FakeAccompaniment::Mono(std::vector<int16_t>(n, 1000), rate());
-  auto run = RunEncoder(8, "90 3C 64", rate(), {.accompaniment = &acc});
-  ASSERT_EQ(run->error, "");
-  const auto& left = run->out.Left();
+TEST_P(DisklavierTest, AccompanimentLeftHalfASecondLateAndTheEndWaitsForIt) {
+  const size_t n = Rate(), delay = Rate() / 2;
+  auto acc = test::FakeAccompaniment::Mono(std::vector<int16_t>(n, 1000), Rate());
+  const auto& left = Run("90 3C 64", {.accompaniment = &acc}).out.Left();
   for (size_t k = 0; k < left.size(); ++k)
     ASSERT_EQ(k > delay && k < delay + n ? 0 : left[k], 0) << k;
   EXPECT_EQ(left[delay + 200], 500);  // faded in and out over 400 frames
   EXPECT_EQ(left[delay + n - 1], 2);
-  EXPECT_GE(run->dk.endSample, delay + n);
-  EXPECT_LT(run->dk.endSample, delay + n + frameSamples());
-  EXPECT_EQ(left.size(), run->dk.endSample + rate());
+  EXPECT_GE(run_->dk.endSample, delay + n);
+  EXPECT_LT(run_->dk.endSample, delay + n + frameSamples());
+  EXPECT_EQ(left.size(), run_->dk.endSample + Rate());
 }
 
 // The raw stream after the title (a channel symbol is one entry).
-TEST_P(DisklavierRate, StreamRules) {
+TEST_P(DisklavierTest, StreamRules) {
   struct Case {
     const char* name;
     int profile;
@@ -130,16 +148,13 @@ TEST_P(DisklavierRate, StreamRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto run = RunEncoder(8, c.events, rate(), {.profile = c.profile});
-    ASSERT_EQ(run->result, Result::kSuccess);
-    ASSERT_EQ(run->error, "");
-    ASSERT_GE(run->msgs.size(), 3u);
+    Run(c.events, {.profile = c.profile});
     std::vector<uint8_t> stream;
-    for (const auto& it : run->dk.items) {
-      if (it.symbol >= run->msgs[2].endUnit) stream.push_back(it.value);
+    for (const auto& it : run_->dk.items) {
+      if (it.symbol >= run_->msgs.at(2).endUnit) stream.push_back(it.value);
     }
     EXPECT_EQ(HexBytes(stream), c.stream);
-    ExpectReference(*run);
+    ExpectReference();
   }
 }
 
@@ -173,19 +188,19 @@ TEST(DisklavierTitle, LayoutAndMessage) {
   EXPECT_EQ(disklavier_title_message("ABCDEFGHIJKLMNOP QRSTUVWXYZABCDEF").size, 40u);
 }
 
-TEST_P(DisklavierRate, TitleEscapesAndAFileWithItsOwnTitle) {
+TEST_P(DisklavierTest, TitleEscapesAndAFileWithItsOwnTitle) {
   // Lengths 30 and 31 are the display's control codes: escaped with 1F.
   for (std::string title : {"ABCDEFGHIJKLMNOP QRSTUVWXYZABC", "ABCDEFGHIJKLMNOP QRSTUVWXYZABCD"}) {
-    const auto body = RunEncoder(8, "90 3C 01", rate(), {.title = title})->msgs.at(2).bytes;
+    const auto body = Run("90 3C 01", {.title = title}).msgs.at(2).bytes;
     EXPECT_EQ(HexBytes({body.begin(), body.begin() + 8}),
               "F0 43 71 7E 10 03 1F " + HexBytes({static_cast<uint8_t>(title.size())}));
     EXPECT_EQ(std::string(body.begin() + 8, body.end() - 1), title);
   }
   // No title is generated for a file with its own, and its own is dropped;
   // four bytes are not a title message.
-  EXPECT_EQ(Text(RunEncoder(8, "F0 43 71 7E 10 03 02 48 69 F7, 90 3C 01", rate())->msgs),
+  EXPECT_EQ(Text(Run("F0 43 71 7E 10 03 02 48 69 F7, 90 3C 01").msgs),
             "F0 7E 7F 09 01 F7 | F0 43 10 4C 00 00 7E 00 F7 | 90 3C 1E");
-  EXPECT_EQ(RunEncoder(8, "F0 43 71 7E 10, 90 3C 01", rate())->msgs.size(), 4u);
+  EXPECT_EQ(Run("F0 43 71 7E 10, 90 3C 01").msgs.size(), 4u);
 }
 
 // Every stream encoder stops on a write failure (keeping what was written),
@@ -202,10 +217,10 @@ TEST(StreamEncoders, ErrorsStopTheEncode) {
       }
       auto run = RunEncoder(id, song, rate, {.cancelled = true});
       EXPECT_EQ(run->result, Result::kCancelled);
-      EXPECT_LT(run->out.Size(), Frames(0.8, rate));
+      EXPECT_LT(run->out.Size(), test::Frames(0.8, rate));
       // Disklavier: the set-up's whole frames only, no closing silence.
       if (id == 8) {
-        EXPECT_EQ((run->out.Size() - Frames(0.02920635, rate)) % (rate / 150), 0u);
+        EXPECT_EQ((run->out.Size() - test::Frames(0.02920635, rate)) % (rate / 150), 0u);
       }
       test::FakeReader damaged;
       test::Feed(damaged, song).SetDamagedAt(1);

@@ -13,36 +13,13 @@ namespace {
 
 using test::Text;
 
-class MidiManTest : public testing::TestWithParam<uint32_t> {
- protected:
-  uint32_t Rate() const { return GetParam(); }
-  double Unit() const { return Rate() / 3425.0; }
-  uint32_t Frames(double s) const { return test::Frames(s, Rate()); }
+class MidiManTest : public test::StreamTest {};
 
-  void Run(const std::string& events, int profile = 0, CPCMIn* accompaniment = nullptr) {
-    run_ =
-        test::RunEncoder(7, events, Rate(), {.profile = profile, .accompaniment = accompaniment});
-    ASSERT_EQ(run_->result, Result::kSuccess);
-    ASSERT_EQ(run_->error, "");
-  }
-  // The music's messages: after the set-up's silent note, before the closing syncs.
-  std::vector<StreamMessage> Music() const {
-    const auto& m = run_->msgs;
-    auto it = std::find_if(m.begin(), m.end(), [](const StreamMessage& s) {
-      return s.syncs == 1 && s.bytes == std::vector<uint8_t>{0, 0};
-    });
-    std::vector<StreamMessage> out(it == m.end() ? it : it + 1, m.end() - 1);
-    EXPECT_EQ(Text({m.back()}), "3:");
-    return out;
-  }
-  std::unique_ptr<test::StreamRun> run_;
-};
-
-INSTANTIATE_TEST_SUITE_P(BothRates, MidiManTest, testing::Values(44100u, 48000u));
+INSTANTIATE_TEST_SUITE_P(BothRates, MidiManTest,
+                         testing::Combine(testing::Values(44100u, 48000u), testing::Values(7)));
 
 TEST_P(MidiManTest, SetUpSequenceTimingAndEnding) {
-  Run("");
-  const auto& msgs = run_->msgs;
+  const auto& msgs = Run("").msgs;
   std::string expect = "3:F0 7E 7F 09 01 F7";
   for (int c = 0; c < 16; ++c) {
     expect += " | 3:" + HexBytes({uint8_t(0xC0 | c), 0}) +
@@ -125,7 +102,7 @@ TEST_P(MidiManTest, StreamRules) {
       for (int v : {1, 7, 15, 16, 23, 40, 64, 95, 127, 0})
         c.events += "@480 90 3C " + HexBytes({uint8_t(v)}) + ",";
     }
-    Run(c.events, c.profile);
+    Run(c.events, {.profile = c.profile});
     EXPECT_EQ(Text(Music()), c.expect);
     if (&c == cases) {
       EXPECT_EQ(Text({run_->msgs[0]}), "3:C0 00");  // the file's GM on only
@@ -136,8 +113,7 @@ TEST_P(MidiManTest, StreamRules) {
 TEST_P(MidiManTest, AccompanimentOnTheRightAndTheEndWaitsForIt) {
   const uint32_t length = Rate() / 2;
   auto acc = test::FakeAccompaniment::Mono(std::vector<int16_t>(length, 1000), Rate());
-  Run("@96 90 3C 40, @480 FF 2F", 0, &acc);
-  const auto& right = run_->out.Right();
+  const auto& right = Run("@96 90 3C 40, @480 FF 2F", {.accompaniment = &acc}).out.Right();
   for (uint32_t i = 0; i < Rate(); ++i) ASSERT_EQ(right[i], 0) << i;
   EXPECT_EQ(right[Rate() + 200], 500);
   EXPECT_EQ(right[Rate() + length - 1], 2);

@@ -12,35 +12,16 @@ namespace {
 
 using test::Text;
 
-class PianoDiscTest : public testing::TestWithParam<std::tuple<uint32_t, int>> {
+class PianoDiscTest : public test::StreamTest {
  protected:
-  uint32_t Rate() const { return std::get<0>(GetParam()); }
-  bool Classic() const { return std::get<1>(GetParam()) == 5; }
-  double Unit() const { return Rate() / 4009.0; }
-  uint32_t Frames(double s) const { return test::Frames(s, Rate()); }
-
-  void Run(const std::string& events, int profile = 0, const std::string& title = "") {
-    run_ = test::RunEncoder(std::get<1>(GetParam()), events, Rate(), {profile, title});
-    ASSERT_EQ(run_->result, Result::kSuccess);
-    ASSERT_EQ(run_->error, "");
-  }
-  // Messages of the music: after 0.755 s, before the three pedals-off.
-  std::vector<StreamMessage> Music() const {
-    std::vector<StreamMessage> out;
-    for (size_t i = 0; i + 3 < run_->msgs.size(); ++i) {
-      if (run_->msgs[i].startSample >= Frames(0.755)) out.push_back(run_->msgs[i]);
-    }
-    return out;
-  }
-  std::unique_ptr<test::StreamRun> run_;
+  bool Classic() const { return Id() == 5; }
 };
 
 INSTANTIATE_TEST_SUITE_P(RatesAndVariants, PianoDiscTest,
                          testing::Combine(testing::Values(44100u, 48000u), testing::Values(4, 5)));
 
 TEST_P(PianoDiscTest, SetUpTitleFramingAndEnding) {
-  Run("", 0, "07) A Very__Long_Title Indeed");
-  const auto& bytes = run_->pd.bytes;
+  const auto& bytes = Run("", {.title = "07) A Very__Long_Title Indeed"}).pd.bytes;
   const auto& msgs = run_->msgs;
   std::string expect;
   for (uint8_t c = 0; c < 16; ++c)
@@ -123,13 +104,13 @@ TEST_P(PianoDiscTest, StatusIsRefreshedAfterHalfASecondOfTransmission) {
 TEST_P(PianoDiscTest, StreamRules) {
   Run("B0 40 64, B0 40 78, B1 40 00, C2 0A, 92 3C 28, B2 40 0A, C2 03, 92 3C 28, 99 24 28, "
       "B0 42 46, B0 07 5A, B0 01 5A, B0 66 05, E0 00 50, D0 50, A0 3C 50, B0 40 00",
-      1);
+      {.profile = 1});
   EXPECT_EQ(Text(Music()),
             "B0 40 7F | C2 0A | 92 3C 28 | B2 40 00 | C2 03 | 90 3C 14 | 99 24 28 | B0 42 7F | "
             "(B0) 07 5A");
   std::string own = "F0 00 00 2A 00 01 01 4F 77 6E";
   for (int i = 0; i < 18; ++i) own += " 00";
-  Run(own + " F7", 0, "Generated");
+  Run(own + " F7", {.title = "Generated"});
   ASSERT_EQ(run_->msgs.size(), 32u + 1 + 3);
   EXPECT_EQ(Text({run_->msgs[32]}), own + " F7");
   EXPECT_GE(run_->msgs[32].startSample, Frames(0.755));

@@ -3,12 +3,14 @@
 // in-memory events and reads its data channel back with the product decoder.
 // Events and streams are written as hex text so that cases read as tables.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "decoders/disklavier_decoder.h"
@@ -30,19 +32,14 @@ inline FakeReader& Feed(FakeReader& r, const std::string& text) {
     uint32_t delta = 0;
     std::vector<uint8_t> b;
     for (std::string w; words >> w;) {
-      if (w[0] == '@')
-        delta = static_cast<uint32_t>(std::stoul(w.substr(1)));
-      else
-        b.push_back(static_cast<uint8_t>(std::stoul(w, nullptr, 16)));
+      if (w[0] == '@') delta = static_cast<uint32_t>(std::stoul(w.substr(1)));
+      if (w[0] != '@') b.push_back(static_cast<uint8_t>(std::stoul(w, nullptr, 16)));
     }
     if (b.empty()) continue;
-    const std::vector<uint8_t> body(b.begin() + 1, b.end());
-    if (b[0] == 0xFF)
-      r.Meta(delta, body[0], {body.begin() + 1, body.end()});
-    else if ((b[0] == 0xF0 || b[0] == 0xF7) && !body.empty())
-      r.SysEx(delta, body, b[0]);
-    else
-      r.Channel(delta, b[0], body);
+    const bool sysex = (b[0] == 0xF0 || b[0] == 0xF7) && b.size() > 1;
+    if (b[0] == 0xFF) r.Meta(delta, b[1], {b.begin() + 2, b.end()});
+    if (sysex) r.SysEx(delta, {b.begin() + 1, b.end()}, b[0]);
+    if (!sysex && b[0] != 0xFF) r.Channel(delta, b[0], {b.begin() + 1, b.end()});
   }
   return r;
 }
@@ -63,8 +60,7 @@ struct StreamRun {
   CancelFlag cancel{0};
   std::unique_ptr<CTonveloFormat> encoder;
   Result result = Result::kSuccess;
-  DecodedTrack track;
-  std::vector<StreamMessage> msgs;
+  std::vector<StreamMessage> msgs;  // as the decoder reports them
   DisklavierDetail dk;
   PianoDiscDetail pd;
   std::string error;  // empty: the decoder found the format and no fault
@@ -74,26 +70,20 @@ struct StreamRun {
 // test's odd system-exclusive message), so it is judged by its signal alone:
 // a full-scale carrier on the 16 phases, silence after it.
 inline void ReadBack(StreamRun& run, int id, const std::vector<int16_t>& data, uint32_t rate) {
-  if (id == 7) {
-    MidiSerialDetail d;
-    run.track = DecodeMidiSerial(data.data(), data.size(), rate, &d);
-    run.msgs = d.messages;
-  } else if (id == 8) {
-    run.track = DecodeDisklavier(data.data(), data.size(), rate, &run.dk);
-    run.msgs = run.dk.messages;
-    const auto& s = run.dk;
-    if (s.worstPhaseErrorDegrees > 0.6 || std::fabs(s.minLevel - 8192) > 4 ||
-        std::fabs(s.maxLevel - 8192) > 4)
-      run.error = "distorted symbols";
-    if (std::any_of(data.begin() + std::min<size_t>(s.endSample, data.size()), data.end(),
-                    [](int16_t v) { return v != 0; }))
-      run.error = "signal after the data";
-  } else {
-    run.track = DecodePianoDisc(data.data(), data.size(), rate, &run.pd);
-    run.msgs = run.pd.messages;
+  MidiSerialDetail serial;
+  const DecodedTrack t = id == 7   ? DecodeMidiSerial(data.data(), data.size(), rate, &serial)
+                         : id == 8 ? DecodeDisklavier(data.data(), data.size(), rate, &run.dk)
+                                   : DecodePianoDisc(data.data(), data.size(), rate, &run.pd);
+  run.msgs = id == 7 ? serial.messages : id == 8 ? run.dk.messages : run.pd.messages;
+  const auto& s = run.dk;
+  if (id == 8 && (s.worstPhaseErrorDegrees > 0.6 || std::fabs(s.minLevel - 8192) > 4 ||
+                  std::fabs(s.maxLevel - 8192) > 4 ||
+                  std::count(data.begin() + std::min<size_t>(s.endSample, data.size()), data.end(),
+                             0) != data.end() - data.begin() - s.endSample)) {
+    run.error = "distorted symbols or signal after the data";
   }
-  if (id != 8 && !run.track.errors.empty()) run.error = run.track.errors[0].text;
-  if (run.track.formatId != id) run.error += " found format " + std::to_string(run.track.formatId);
+  if (id != 8 && !t.errors.empty()) run.error = t.errors[0].text;
+  if (t.formatId != id) run.error += " found format " + std::to_string(t.formatId);
 }
 
 // Encodes Feed(`events`), or `o.source` when set.
@@ -132,34 +122,32 @@ inline std::string Text(const std::vector<StreamMessage>& msgs) {
 // trunc(s * rate + 0.5), worked out independently of the framework.
 inline uint32_t Frames(double s, uint32_t rate) { return static_cast<uint32_t>(s * rate + 0.5); }
 
-// Disklavier: the output position after k symbols from `lead`, k * rate /
-// 3150 samples rounded half up; and the symbol count at which idling from
-// symbol `from` reaches `target`.
-inline size_t DkPosition(size_t lead, size_t k, uint32_t rate) {
-  return lead + (2 * k * rate + 3150) / (2 * 3150);
-}
-inline size_t DkIdleUntil(size_t lead, size_t from, size_t target, uint32_t rate) {
-  while (DkPosition(lead, from, rate) < target) ++from;
-  return from;
-}
-
-// Disklavier symbol values rendered the long way: output sample m of a
-// frame is point m * 160 (44.1 kHz) or m * 147 (48 kHz) of the frame's 21
-// two-cycle symbol tables laid end to end; `lead` zeros before, `trail` after.
-inline std::vector<int16_t> DkReferenceSignal(const std::vector<uint8_t>& values, size_t lead,
-                                              uint32_t rate, size_t trail) {
-  constexpr uint8_t kIncrement[16] = {3, 4, 12, 11, 2, 5, 13, 10, 0, 7, 15, 8, 1, 6, 14, 9};
-  std::vector<int16_t> out(lead, 0);
-  uint32_t phase[21], p = 4;  // the carrier phase before the first symbol
-  for (size_t f = 0; f + 21 <= values.size(); f += 21) {
-    for (size_t s = 0; s < 21; ++s) phase[s] = p = (p + kIncrement[values[f + s]]) % 16;
-    for (size_t j = 0; j < 47040; j += rate == 48000 ? 147 : 160) {
-      out.push_back(static_cast<int16_t>(
-          8192.0 * std::sin(2.0 * M_PI * (j % 1120) / 1120.0 + phase[j / 2240] * M_PI / 8.0)));
-    }
+// Tests over (sample rate, format id), one encoder run at a time.
+class StreamTest : public testing::TestWithParam<std::tuple<uint32_t, int>> {
+ protected:
+  uint32_t Rate() const { return std::get<0>(GetParam()); }
+  int Id() const { return std::get<1>(GetParam()); }
+  uint32_t Frames(double s) const { return test::Frames(s, Rate()); }
+  // A Disklavier or MIDI-serial symbol, a long PianoDisc half-cycle.
+  double Unit() const { return Rate() / (Id() == 8 ? 3150.0 : Id() == 7 ? 3425.0 : 4009.0); }
+  const StreamRun& Run(const std::string& events, const RunOptions& o = {}) {
+    run_ = RunEncoder(Id(), events, Rate(), o);
+    EXPECT_EQ(run_->result, Result::kSuccess);
+    EXPECT_EQ(run_->error, "");
+    return *run_;
   }
-  out.insert(out.end(), trail, 0);
-  return out;
-}
+  // The music's messages: PianoDisc's from 0.755 s to the closing three
+  // pedals-off, MIDI-serial's after the set-up's silent note to the closing syncs.
+  std::vector<StreamMessage> Music() const {
+    const auto& m = run_->msgs;
+    auto from = std::find_if(m.begin(), m.end(), [&](const StreamMessage& s) {
+      return Id() == 7 ? s.syncs == 1 && s.bytes == std::vector<uint8_t>{0, 0}
+                       : s.startSample >= Frames(0.755);
+    });
+    if (Id() == 7 && from != m.end()) ++from;
+    return {from, std::max(from, m.end() - (Id() == 7 ? 1 : 3))};
+  }
+  std::unique_ptr<StreamRun> run_;
+};
 
 }  // namespace tonvelo::test
