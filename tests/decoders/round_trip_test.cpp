@@ -50,11 +50,11 @@ std::vector<uint8_t> Song() {
 // A sine tone; with hz 0, a piano-like chord with overtones.
 std::vector<int16_t> Tone(size_t frames, uint32_t rate, double hz = 0, double amplitude = 0) {
   std::vector<int16_t> out(frames);
+  const double w = 2 * M_PI / rate;
   for (size_t n = 0; n < frames; ++n) {
     double v = 0;
-    for (double f : {220.0, 277.2, 329.6, 440.0, 1318.5, 2637.0})
-      v += std::sin(2 * M_PI * f * n / rate);
-    out[n] = hz ? static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * n / rate)))
+    for (double f : {220.0, 277.2, 329.6, 440.0, 1318.5, 2637.0}) v += std::sin(w * f * n);
+    out[n] = hz ? static_cast<int16_t>(std::lround(amplitude * std::sin(w * hz * n)))
                 : static_cast<int16_t>(v * 2500 * (1.0 + 0.5 * std::sin(n * 6.0 / rate)));
   }
   return out;
@@ -63,13 +63,11 @@ std::vector<int16_t> Tone(size_t frames, uint32_t rate, double hz = 0, double am
 Result Encode(int id, uint32_t rate, CPCMOut& out, CPCMIn* accompaniment) {
   CSMF2MID reader;
   EXPECT_EQ(reader.OpenBuffer(Song()), OpenResult::kOpened);
-  CancelFlag cancel{0};
   auto enc = CreateEncoder(id, {});
   enc->SetSampleRate(rate);
   enc->SetOutput(&out);
   enc->SetAccompaniment(accompaniment);
   enc->SetSource(&reader);
-  enc->SetCancelFlag(&cancel);
   enc->SetTitle("Song");
   return enc->Encode();
 }
@@ -80,17 +78,18 @@ constexpr int DataChannel(int id) { return id == 7 || id >= 10 ? 0 : 1; }
 
 using Case = std::tuple<int, uint32_t, bool, bool>;  // format id, rate, accompaniment, MP3
 class TrackRoundTrip : public testing::TestWithParam<Case> {};
+std::string Name(const testing::TestParamInfo<Case>& info) {
+  const auto [id, rate, music, mp3] = info.param;
+  return "id" + std::to_string(id) + "_" + std::to_string(rate) + (music ? "_music" : "") +
+         (mp3 ? "_mp3" : "_wav");
+}
 
 TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
   const auto [id, rate, withMusic, mp3] = GetParam();
   const fs::path dir = fs::temp_directory_path() / ("tonvelo_rt_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const fs::path path = dir / (std::to_string(id) + (mp3 ? ".mp3" : ".wav"));
-  std::unique_ptr<CPCMOut> out;
-  if (mp3)
-    out = std::make_unique<CPCMOut_MP3>();
-  else
-    out = std::make_unique<CPCMOut_WAV>();
+  std::unique_ptr<CPCMOut> out(mp3 ? static_cast<CPCMOut*>(new CPCMOut_MP3) : new CPCMOut_WAV);
   ASSERT_EQ(out->Open(path, rate, "Song", dir / "none.tags.txt", withMusic, id == 3),
             AudioResult::kOk);
   auto music = test::FakeAccompaniment::Mono(Tone(3 * rate, rate), rate);
@@ -120,13 +119,7 @@ TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
 INSTANTIATE_TEST_SUITE_P(FormatsRatesMusicContainers, TrackRoundTrip,
                          testing::Combine(testing::Range(0, 12), testing::Values(44100u, 48000u),
                                           testing::Bool(), testing::Bool()),
-                         [](const auto& info) {
-                           const Case& c = info.param;
-                           return "id" + std::to_string(std::get<0>(c)) + "_" +
-                                  std::to_string(std::get<1>(c)) +
-                                  (std::get<2>(c) ? "_music" : "") +
-                                  (std::get<3>(c) ? "_mp3" : "_wav");
-                         });
+                         Name);
 
 // Copies of a track as real ones reach us; each must decode to the clean
 // copy's events with no error, the data found where it is. A copy that starts
@@ -136,23 +129,17 @@ INSTANTIATE_TEST_SUITE_P(FormatsRatesMusicContainers, TrackRoundTrip,
 TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
   struct Degradation {
     const char* name;
-    double gain;
-    int offset;
-    bool swap, tone;  // tone: a full-scale 1 kHz tone on the other channel
-    size_t cut;       // frames dropped from the start
-    bool wipe;        // 3 ms wiped from inside the 60th message
+    double gain = 1.0;
+    int offset = 0;
+    bool swap = false, tone = false;  // tone: a full-scale 1 kHz tone on the other channel
+    size_t cut = 0;                   // frames dropped from the start
+    bool wipe = false;                // 3 ms wiped from inside the 60th message
   };
   const Degradation table[] = {
-      {"-12 dB", 0.25, 0, false, false, 0, false},
-      {"+6 dB clipped", 2.0, 0, false, false, 0, false},
-      {"DC 2000", 1.0, 2000, false, false, 0, false},
-      {"inverted", -1.0, 0, false, false, 0, false},
-      {"swapped", 1.0, 0, true, false, 0, false},
-      {"1 kHz tone", 1.0, 0, false, true, 0, false},
-      {"all at once", -0.25, 2000, true, true, 0, false},
-      {"starts mid-signal", 1.0, 0, false, false, 4567, false},
-      {"wiped", 1.0, 0, false, false, 0, true},
-  };
+      {"-12 dB", 0.25}, {"+6 dB clipped", 2.0}, {"DC 2000", 1.0, 2000}, {"inverted", -1.0},
+      {.name = "swapped", .swap = true}, {.name = "1 kHz tone", .tone = true},
+      {"all at once", -0.25, 2000, true, true}, {.name = "starts mid-signal", .cut = 4567},
+      {.name = "wiped", .wipe = true}};
   const uint32_t rate = 44100;
   for (int id : {0, 1, 2, 4, 5, 6, 7, 8, 10}) {
     test::MemoryOutput out;
