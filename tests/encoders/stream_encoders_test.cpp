@@ -54,7 +54,6 @@ struct RunOptions {
 };
 
 struct StreamRun {
-  int id = 0;
   test::FakeReader src;
   test::MemoryOutput out;
   test::RecordingEvents events;
@@ -67,14 +66,12 @@ struct StreamRun {
   std::string error;  // empty: the decoder found the format and no fault
 };
 
-// Encodes Feed(`events`) (or `o.source`) and decodes the data channel. A
-// Disklavier stream may hold what no rule would send (a case's odd SysEx), so
-// it is judged by its signal: a full-scale carrier on the 16 phases, then silence.
+// Encodes Feed(`events`) (or `o.source`) and decodes the data channel. A Disklavier stream
+// may hold odd SysEx, so it is judged by its signal: a full-scale carrier, then silence.
 std::unique_ptr<StreamRun> RunEncoder(int id, const std::string& events, uint32_t rate,
                                       const RunOptions& o = {}) {
   auto run = std::make_unique<StreamRun>();
-  run->id = id;
-  if (!events.empty()) Feed(run->src, events);
+  Feed(run->src, events);
   run->out.FailAfter(o.failAfter);
   run->cancel = o.cancelled ? 1 : 0;
   CTonveloFormat& e = *(run->encoder = CreateEncoder(id, {}));
@@ -139,12 +136,9 @@ std::vector<int16_t> DkReference(const std::vector<uint8_t>& values, size_t lead
   return out;
 }
 
-// Disklavier output position after k symbols from `lead` (k * rate / 3150
-// samples, rounded half up); the symbol count at which idling from `from`
-// reaches `target`.
-size_t DkPosition(size_t lead, size_t k, uint32_t rate) {
-  return lead + (2 * k * rate + 3150) / 6300;
-}
+// Disklavier position after k symbols from `lead` (k * rate / 3150 samples, rounded half
+// up); the symbol count at which idling from `from` reaches `target`.
+size_t DkPosition(size_t lead, size_t k, uint32_t rate) { return lead + (k * rate + 1575) / 3150; }
 size_t DkIdleUntil(size_t lead, size_t from, size_t target, uint32_t rate) {
   while (DkPosition(lead, from, rate) < target) ++from;
   return from;
@@ -192,22 +186,15 @@ class StreamRules : public StreamTest {};
 class DisklavierTest : public StreamTest {};
 class PianoDiscTest : public StreamTest {};
 class MidiManTest : public StreamTest {};
-INSTANTIATE_TEST_SUITE_P(All, StreamRules,
-                         testing::Combine(testing::Values(44100u, 48000u), testing::Values(4, 5, 7, 8)));
-INSTANTIATE_TEST_SUITE_P(Both, DisklavierTest,
-                         testing::Combine(testing::Values(44100u, 48000u), testing::Values(8)));
-INSTANTIATE_TEST_SUITE_P(Both, PianoDiscTest,
-                         testing::Combine(testing::Values(44100u, 48000u), testing::Values(4, 5)));
-INSTANTIATE_TEST_SUITE_P(Both, MidiManTest,
-                         testing::Combine(testing::Values(44100u, 48000u), testing::Values(7)));
+const auto kRates = testing::Values(44100u, 48000u);
+INSTANTIATE_TEST_SUITE_P(All, StreamRules, testing::Combine(kRates, testing::Values(4, 5, 7, 8)));
+INSTANTIATE_TEST_SUITE_P(Both, DisklavierTest, testing::Combine(kRates, testing::Values(8)));
+INSTANTIATE_TEST_SUITE_P(Both, PianoDiscTest, testing::Combine(kRates, testing::Values(4, 5)));
+INSTANTIATE_TEST_SUITE_P(Both, MidiManTest, testing::Combine(kRates, testing::Values(7)));
 
 // Events in, the music's stream out, per encoder (4 stands for both PianoDiscs).
 TEST_P(StreamRules, EventsBecomeTheExpectedStream) {
-  struct Case {
-    int id, profile;
-    const char* name;
-    std::string events, stream;
-  };
+  struct Case { int id, profile; const char* name; std::string events, stream; };
   std::vector<Case> cases = {
       {8, 0, "program change: C4, channel symbol, program twice; channels 0-2 play program 0",
        "C3 0A, C0 05, C9 14, CF 7F", "C4 03 0A 0A C4 00 00 00 C4 09 14 14 C4 0F 7F 7F"},
@@ -269,8 +256,8 @@ TEST_P(StreamRules, EventsBecomeTheExpectedStream) {
   for (int d = -8; d <= 8; ++d) {
     const std::string note = HexBytes({uint8_t(60 + d)});
     chords += "@480 90 3C 40, 90 " + note + " 40, ";
-    shrunk += "1:08 3C | " +
-              (std::abs(d) == 8 ? "1:08 " + note : HexBytes({uint8_t((d < 0 ? -d : 8 + d) << 4 | 8)})) + " | ";
+    const std::string step = HexBytes({uint8_t((d < 0 ? -d : 8 + d) << 4 | 8)});
+    shrunk += "1:08 3C | " + (std::abs(d) == 8 ? "1:08 " + note : step) + " | ";
   }
   cases[13].events = chords + cases[13].events;
   cases[13].stream = shrunk + cases[13].stream;
@@ -314,7 +301,8 @@ TEST_P(DisklavierTest, SetUpSequenceTimingAndEnding) {
     at = m[i].endUnit;
   }
   // A quarter second of idle signal, the frame completed, a second of silence.
-  const size_t tail = (DkIdleUntil(lead, at, DkPosition(lead, at, Rate()) + Frames(0.25), Rate()) + 20) / 21 * 21;
+  const size_t idle = DkIdleUntil(lead, at, DkPosition(lead, at, Rate()) + Frames(0.25), Rate());
+  const size_t tail = (idle + 20) / 21 * 21;
   EXPECT_EQ(sig.symbols.size(), tail);
   EXPECT_EQ(sig.endSample, lead + tail / 21 * Rate() / 150);
   EXPECT_EQ(run_->out.Size(), sig.endSample + Rate());
@@ -338,10 +326,7 @@ TEST_P(DisklavierTest, AccompanimentHalfASecondLateAndTheEndWaitsForIt) {
 
 TEST(Disklavier, TitleLayoutAndMessage) {
   auto pad = [](const std::string& line) { return line + std::string(16 - line.size(), ' '); };
-  struct Case {
-    const char *title, *line1, *line2;
-    size_t length;
-  };
+  struct Case { const char *title, *line1, *line2; size_t length; };
   for (const Case& c : {
            Case{"My_Song", "    My Song", "", 11},
            Case{"  Two__Spaces ", "   Two Spaces", "", 13},  // runs collapse, ends trimmed
@@ -394,7 +379,8 @@ TEST_P(PianoDiscTest, SetUpTitleFramingAndEnding) {
   const auto& msgs = run_->msgs;
   std::string expect;
   for (uint8_t c = 0; c < 16; ++c) {
-    expect += HexBytes({uint8_t(0xC0 | c), 0}) + " | " + HexBytes({uint8_t(0xB0 | c), 7, 100}) + " | ";
+    expect += HexBytes({uint8_t(0xC0 | c), 0}) + " | " + HexBytes({uint8_t(0xB0 | c), 7, 100});
+    expect += " | ";
   }
   // "A Very Long Title In": the first 20 characters, '_' as space, runs folded.
   ASSERT_EQ(Text(msgs), expect +
@@ -430,7 +416,8 @@ TEST_P(PianoDiscTest, SetUpTitleFramingAndEnding) {
   EXPECT_GE(run_->msgs.at(32).startSample, Frames(0.755));
   EXPECT_TRUE(CMid2PianoDisc::BuildTitleMessage("__ _  _").empty());
   EXPECT_EQ(HexBytes(CMid2PianoDisc::BuildTitleMessage("_ Hi_ __there")),
-            "F0 00 00 2A 00 01 01 48 69 20 74 68 65 72 65 00 00 00 00 00 00 00 00 00 00 00 00 00 F7");
+            "F0 00 00 2A 00 01 01 48 69 20 74 68 65 72 65 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+            "F7");
 }
 
 // A long chord keeps the line busy: the status byte comes again at the first
