@@ -1,7 +1,6 @@
-// Song -> encoder -> track file -> detection and decoders -> the song's notes
-// and pedals again, for every format with an encoder, at both rates, with and
-// without accompaniment, through WAV and through our own MP3 output; then one
-// table of degraded copies.
+// Song -> encoder -> track file -> detection and decoders -> the song's notes and pedals
+// again, for every format with an encoder, at both rates, with and without accompaniment,
+// through WAV and through our own MP3 output; then one table of degraded copies.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -121,11 +120,9 @@ INSTANTIATE_TEST_SUITE_P(FormatsRatesMusicContainers, TrackRoundTrip,
                                           testing::Bool(), testing::Bool()),
                          Name);
 
-// Copies of a track as real ones reach us; each must decode to the clean
-// copy's events with no error, the data found where it is. A copy that starts
-// in the middle of the signal (as a track cut from a longer recording) keeps
-// its events, earlier by the cut; a copy with 3 ms of the data wiped reports
-// an error there.
+// Copies of a track as real ones reach us decode to the clean copy's events with no error,
+// the data found where it is; one cut from a longer recording keeps its events, earlier by
+// the cut; one with 3 ms of the data wiped reports an error there.
 TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
   struct Degradation {
     const char* name;

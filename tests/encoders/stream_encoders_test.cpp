@@ -281,6 +281,20 @@ TEST(Disklavier, VelocityMap) {
   for (int v = 0; v < 128; ++v) EXPECT_EQ(CMid2Disklavier::MapVelocity(v), map[v / 16][v % 16]);
 }
 
+// Position after k symbols rounds k * rate / 3150 half up; 21 make a frame.
+TEST_P(DisklavierTest, PositionAndFrameSamples) {
+  test::MemoryOutput out;
+  auto enc = std::make_unique<CMid2Disklavier>();
+  enc->SetSampleRate(Rate());
+  enc->SetOutput(&out);
+  enc->Initialise();
+  for (size_t k = 1; k <= 42; ++k) {
+    ASSERT_EQ(enc->Advance(), Result::kSuccess);
+    EXPECT_EQ(enc->GetPosition(), DkPosition(0, k, Rate())) << k;
+    EXPECT_EQ(out.Size(), k / 21 * Rate() / 150) << k;
+  }
+}
+
 TEST_P(DisklavierTest, SetUpSequenceTimingAndEnding) {
   const auto& sig = Run("90 3C 64").dk;
   const size_t lead = Rate() == 48000 ? 1402 : 1288;
@@ -331,8 +345,7 @@ TEST(Disklavier, TitleLayoutAndMessage) {
            Case{"My_Song", "    My Song", "", 11},
            Case{"  Two__Spaces ", "   Two Spaces", "", 13},  // runs collapse, ends trimmed
            Case{"", "", "", 1},
-           // The word crossing column 15 moves down, the space stays on line
-           // 1, and both lines take the offset of the longer.
+           // A word crossing column 15 moves down, its space stays; lines share an offset.
            Case{"Gymnopedie Number One", "  Gymnopedie", "  Number One", 28},
            Case{"Moonlight Sonata Adagio", "Moonlight Sonata", " Adagio", 23},
            Case{"The Entertainer Rag", "The Entertainer", "Rag", 19},
@@ -407,8 +420,7 @@ TEST_P(PianoDiscTest, SetUpTitleFramingAndEnding) {
   const double idle = total - Rate() - bytes.back().startSample - (Id() == 5 ? 10.5 : 8.5) * Unit();
   EXPECT_GE(idle, Frames(0.25) - 1);
   EXPECT_LE(idle, Frames(0.25) + Unit() + 1);
-  // The file's own title message replaces the generated one, with the music;
-  // a title with no character sends none.
+  // The file's own title replaces the generated one, with the music; a blank one sends none.
   std::string own = "F0 00 00 2A 00 01 01 4F 77 6E";
   for (int i = 0; i < 18; ++i) own += " 00";
   EXPECT_EQ(Text(Run(own + " F7", {.title = "Generated"}).msgs),
@@ -446,9 +458,8 @@ TEST_P(MidiManTest, SetUpSequenceTimingAndEnding) {
               HexBytes({uint8_t(c == 9 ? 0xB9 : 0xB0), 7, 100});
   }
   ASSERT_EQ(Text(msgs), expect + " | 1:00 00 | 3:");
-  // 0.05 s of silence, idle symbols (each starting with one 0 sample), the
-  // GM on at 0.175 s and the channel set-up at 0.25 s, back to back; it runs
-  // past 0.489 s, so the closing syncs follow the silent note at once.
+  // 0.05 s of silence, idle symbols (each starting with a 0 sample), GM on at 0.175 s, the
+  // channel set-up from 0.25 s back to back past 0.489 s: the closing syncs follow at once.
   const auto& left = run_->out.Left();
   for (uint32_t i = 0; i <= Frames(0.05); ++i) ASSERT_EQ(left[i], 0) << i;
   EXPECT_NE(left[Frames(0.05) + 1], 0);
