@@ -249,10 +249,10 @@ TEST_P(StreamRules, EventsBecomeTheExpectedStream) {
              "wraps to +1, a note off is code 0, a repeated note step 0",
        "@480 90 7F 40, 90 00 40, @480 90 46 64, 80 46 40, @480 90 46 64, 90 46 64, 90 47 64",
        "1:08 7F | 98 | 1:0C 46 | 80 | 1:0C 46 | 8C | 9C"}};
-  for (int v : {1, 7, 15, 16, 23, 40, 64, 95, 127, 0}) {
+  for (int v : {1, 7, 15, 16, 23, 40, 64, 95, 127, 0}) {  // the velocity rows' notes
     for (int k : {11, 12}) cases[k].events += "@480 90 3C " + HexBytes({uint8_t(v)}) + ",";
   }
-  std::string chords, shrunk;  // two-note chords 60, 60 + d
+  std::string chords, shrunk;  // the last row starts with two-note chords 60, 60 + d
   for (int d = -8; d <= 8; ++d) {
     const std::string note = HexBytes({uint8_t(60 + d)});
     chords += "@480 90 3C 40, 90 " + note + " 40, ";
