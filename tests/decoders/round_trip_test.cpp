@@ -1,7 +1,6 @@
-// Song -> encoder -> track file -> detection and decoders -> the song's notes
-// and pedals again, for every format with an encoder, at both rates, with and
-// without accompaniment, through WAV and through our own MP3 output; then one
-// table of degraded copies.
+// Song -> encoder -> track file -> detection and decoders -> the song's notes and pedals
+// again, for every format with an encoder, at both rates, with and without accompaniment,
+// through WAV and through our own MP3 output; then one table of degraded copies.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,16 +8,11 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "audio/pcm_out_mp3.h"
 #include "audio/pcm_out_wav.h"
 #include "decoders/detect.h"
 #include "encoders/encoder_factory.h"
-#include "pipeline/expected_events.h"
 #include "pipeline/track_check.h"
 #include "readers/smf2mid.h"
 #include "tests/support/fake_accompaniment.h"
@@ -52,94 +46,53 @@ std::vector<uint8_t> Song() {
   return midi.Build();
 }
 
-std::vector<int16_t> Tone(size_t frames, uint32_t rate, double hz, double amplitude) {
+// A sine tone; with hz 0, a piano-like chord with overtones.
+std::vector<int16_t> Tone(size_t frames, uint32_t rate, double hz = 0, double amplitude = 0) {
   std::vector<int16_t> out(frames);
-  for (size_t n = 0; n < frames; ++n) {
-    out[n] = static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * n / rate)));
-  }
-  return out;
-}
-
-// Piano-like accompaniment: a chord with overtones.
-std::vector<int16_t> Music(size_t frames, uint32_t rate) {
-  std::vector<int16_t> out(frames);
+  const double w = 2 * M_PI / rate;
   for (size_t n = 0; n < frames; ++n) {
     double v = 0;
-    for (double hz : {220.0, 277.2, 329.6, 440.0, 1318.5, 2637.0})
-      v += std::sin(2 * M_PI * hz * n / rate);
-    out[n] = static_cast<int16_t>(v * 2500 * (1.0 + 0.5 * std::sin(n * 6.0 / rate)));
+    for (double f : {220.0, 277.2, 329.6, 440.0, 1318.5, 2637.0}) v += std::sin(w * f * n);
+    out[n] = hz ? static_cast<int16_t>(std::lround(amplitude * std::sin(w * hz * n)))
+                : static_cast<int16_t>(v * 2500 * (1.0 + 0.5 * std::sin(n * 6.0 / rate)));
   }
   return out;
 }
 
-Result Encode(int id, uint32_t rate, CPCMOut& out, const std::vector<uint8_t>& song,
-              CPCMIn* accompaniment) {
+Result Encode(int id, uint32_t rate, CPCMOut& out, CPCMIn* accompaniment) {
   CSMF2MID reader;
-  EXPECT_EQ(reader.OpenBuffer(song), OpenResult::kOpened);
-  CancelFlag cancel{0};
+  EXPECT_EQ(reader.OpenBuffer(Song()), OpenResult::kOpened);
   auto enc = CreateEncoder(id, {});
   enc->SetSampleRate(rate);
-  enc->SetVelocityProfile(0);
   enc->SetOutput(&out);
   enc->SetAccompaniment(accompaniment);
   enc->SetSource(&reader);
-  enc->SetCancelFlag(&cancel);
   enc->SetTitle("Song");
   return enc->Encode();
 }
 
-std::vector<DecodedEvent> Expected(SignalFamily family, const std::vector<uint8_t>& song) {
-  CSMF2MID reader;
-  EXPECT_EQ(reader.OpenBuffer(song), OpenResult::kOpened);
-  const ConversionSettings settings;
-  SongContext context{reader, settings, settings.velocityProfile};
-  return FindFamilyRules(family)->expect(context);
-}
-
-// Per format id: its family, data channel and the id detection reports (twins
-// send identical signals).
-struct FormatRow {
-  SignalFamily family;
-  int dataChannel;
-  int detectedId;
-};
-constexpr FormatRow kFormats[12] = {
-    {SignalFamily::kLX, 1, 0},
-    {SignalFamily::kLX, 1, 1},
-    {SignalFamily::kPianocorder, 1, 2},
-    {SignalFamily::kPianocorder, 1, 3},
-    {SignalFamily::kPianoDisc, 1, 4},
-    {SignalFamily::kPianoDisc, 1, 5},
-    {SignalFamily::kLX, 1, 6},
-    {SignalFamily::kMidiSerial, 0, 7},
-    {SignalFamily::kDisklavier, 1, 8},
-    {SignalFamily::kLX, 1, 0},
-    {SignalFamily::kCassetteConverter, 0, 10},
-    {SignalFamily::kCassetteConverter, 0, 10},
-};
-constexpr SignalFamily FamilyOf(int id) { return kFormats[id].family; }
-constexpr int DataChannel(int id) { return kFormats[id].dataChannel; }
+// The id detection reports (twins send identical signals), and the data channel.
+constexpr int kDetectedId[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 10, 10};
+constexpr int DataChannel(int id) { return id == 7 || id >= 10 ? 0 : 1; }
 
 using Case = std::tuple<int, uint32_t, bool, bool>;  // format id, rate, accompaniment, MP3
-
 class TrackRoundTrip : public testing::TestWithParam<Case> {};
+std::string Name(const testing::TestParamInfo<Case>& info) {
+  const auto [id, rate, music, mp3] = info.param;
+  return "id" + std::to_string(id) + "_" + std::to_string(rate) + (music ? "_music" : "") +
+         (mp3 ? "_mp3" : "_wav");
+}
 
 TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
   const auto [id, rate, withMusic, mp3] = GetParam();
   const fs::path dir = fs::temp_directory_path() / ("tonvelo_rt_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const fs::path path = dir / (std::to_string(id) + (mp3 ? ".mp3" : ".wav"));
-  std::unique_ptr<CPCMOut> out;
-  if (mp3) {
-    out = std::make_unique<CPCMOut_MP3>();
-  } else {
-    out = std::make_unique<CPCMOut_WAV>();
-  }
+  std::unique_ptr<CPCMOut> out(mp3 ? static_cast<CPCMOut*>(new CPCMOut_MP3) : new CPCMOut_WAV);
   ASSERT_EQ(out->Open(path, rate, "Song", dir / "none.tags.txt", withMusic, id == 3),
             AudioResult::kOk);
-  auto music = test::FakeAccompaniment::Mono(Music(3 * rate, rate), rate);
-  const std::vector<uint8_t> song = Song();
-  ASSERT_EQ(Encode(id, rate, *out, song, withMusic ? &music : nullptr), Result::kSuccess);
+  auto music = test::FakeAccompaniment::Mono(Tone(3 * rate, rate), rate);
+  ASSERT_EQ(Encode(id, rate, *out, withMusic ? &music : nullptr), Result::kSuccess);
   ASSERT_EQ(out->Close(), AudioResult::kOk);
 
   TrackAudio audio;
@@ -147,12 +100,16 @@ TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
   ASSERT_TRUE(LoadTrack(path, audio, error)) << error;
   fs::remove(path);
   const DecodedTrack track = DecodeTrackAudio(audio);
-  EXPECT_EQ(track.formatId, kFormats[id].detectedId);
+  ASSERT_EQ(track.formatId, kDetectedId[id]);
   EXPECT_EQ(track.dataChannel, DataChannel(id));
   EXPECT_TRUE(track.errors.empty()) << track.errors.size() << " errors, first at "
                                     << track.errors[0].timeSeconds << ": " << track.errors[0].text;
-  const FamilyRules& rules = *FindFamilyRules(FamilyOf(id));
-  const Comparison c = CompareEvents(Expected(FamilyOf(id), song), track, rules);
+  CSMF2MID reader;
+  ASSERT_EQ(reader.OpenBuffer(Song()), OpenResult::kOpened);
+  const ConversionSettings settings;
+  SongContext context{reader, settings, settings.velocityProfile};
+  const FamilyRules& rules = *FindFamilyRules(track.family);
+  const Comparison c = CompareEvents(rules.expect(context), track, rules);
   EXPECT_TRUE(c.agree) << c.firstDifference << " " << c.largestTimingErrorSeconds;
   EXPECT_EQ(c.foundEvents, c.expectedEvents);
   EXPECT_GE(c.foundEvents, 160u);  // LX merges a pedal lift and press at one tick
@@ -161,46 +118,30 @@ TEST_P(TrackRoundTrip, TheSongsNotesAndPedalsComeBack) {
 INSTANTIATE_TEST_SUITE_P(FormatsRatesMusicContainers, TrackRoundTrip,
                          testing::Combine(testing::Range(0, 12), testing::Values(44100u, 48000u),
                                           testing::Bool(), testing::Bool()),
-                         [](const auto& info) {
-                           const Case& c = info.param;
-                           return "id" + std::to_string(std::get<0>(c)) + "_" +
-                                  std::to_string(std::get<1>(c)) +
-                                  (std::get<2>(c) ? "_music" : "") +
-                                  (std::get<3>(c) ? "_mp3" : "_wav");
-                         });
+                         Name);
 
-// Copies of a track as real ones reach us; each must decode to the clean
-// copy's events with no error, the data found where it is. A copy that starts
-// in the middle of the signal (as a track cut from a longer recording) keeps
-// its events, earlier by the cut; a copy with 3 ms of the data wiped reports
-// an error there.
+// Copies of a track as real ones reach us decode to the clean copy's events with no error,
+// the data found where it is; one cut from a longer recording keeps its events, earlier by
+// the cut; one with 3 ms of the data wiped reports an error there.
 TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
   struct Degradation {
     const char* name;
-    double gain;
-    int offset;
-    bool swap;
-    bool tone;   // a full-scale 1 kHz tone on the other channel
-    size_t cut;  // frames dropped from the start
-    bool wipe;   // 3 ms wiped from inside the 60th message
+    double gain = 1.0;
+    int offset = 0;
+    bool swap = false, tone = false;  // tone: a full-scale 1 kHz tone on the other channel
+    size_t cut = 0;                   // frames dropped from the start
+    bool wipe = false;                // 3 ms wiped from inside the 60th message
   };
   const Degradation table[] = {
-      {"-12 dB", 0.25, 0, false, false, 0, false},
-      {"+6 dB clipped", 2.0, 0, false, false, 0, false},
-      {"DC 2000", 1.0, 2000, false, false, 0, false},
-      {"inverted", -1.0, 0, false, false, 0, false},
-      {"swapped", 1.0, 0, true, false, 0, false},
-      {"1 kHz tone", 1.0, 0, false, true, 0, false},
-      {"all at once", -0.25, 2000, true, true, 0, false},
-      {"starts mid-signal", 1.0, 0, false, false, 4567, false},
-      {"wiped", 1.0, 0, false, false, 0, true},
-  };
+      {"-12 dB", 0.25}, {"+6 dB clipped", 2.0}, {"DC 2000", 1.0, 2000}, {"inverted", -1.0},
+      {.name = "swapped", .swap = true}, {.name = "1 kHz tone", .tone = true},
+      {"all at once", -0.25, 2000, true, true}, {.name = "starts mid-signal", .cut = 4567},
+      {.name = "wiped", .wipe = true}};
   const uint32_t rate = 44100;
-  const std::vector<uint8_t> song = Song();
   for (int id : {0, 1, 2, 4, 5, 6, 7, 8, 10}) {
     test::MemoryOutput out;
-    auto music = test::FakeAccompaniment::Mono(Music(2 * rate, rate), rate);
-    ASSERT_EQ(Encode(id, rate, out, song, &music), Result::kSuccess);
+    auto music = test::FakeAccompaniment::Mono(Tone(2 * rate, rate), rate);
+    ASSERT_EQ(Encode(id, rate, out, &music), Result::kSuccess);
     const std::vector<int16_t>* channels[2] = {&out.Left(), &out.Right()};
     const DecodedTrack clean =
         DetectAndDecode(out.Left().data(), out.Right().data(), out.Size(), rate);
@@ -249,11 +190,10 @@ TEST(DegradedTracks, DecodeLikeTheCleanCopy) {
 // Music alone, full-scale tones (at each carrier's idle frequency too) and
 // silence carry no data signal.
 TEST(Detection, NoDataSignalInMusicTonesOrSilence) {
-  const uint32_t rate = 48000;
-  const std::vector<int16_t> silence(4 * rate, 0);
-  for (const auto& channel :
-       {Music(4 * rate, rate), Tone(4 * rate, rate, 1000, 32767), Tone(4 * rate, rate, 6300, 8192),
-        Tone(4 * rate, rate, 2004.5, 3800), Tone(4 * rate, rate, 1712.5, 3000), silence}) {
+  const uint32_t rate = 48000, n = 4 * rate;
+  const std::vector<int16_t> silence(n, 0);
+  for (const auto& channel : {Tone(n, rate), Tone(n, rate, 1000, 32767), Tone(n, rate, 6300, 8192),
+                              Tone(n, rate, 2004.5, 3800), Tone(n, rate, 1712.5, 3000), silence}) {
     const DecodedTrack t = DetectAndDecode(channel.data(), silence.data(), channel.size(), rate);
     EXPECT_EQ(t.family, SignalFamily::kNone) << t.formatId;
     EXPECT_EQ(t.dataChannel, -1);
