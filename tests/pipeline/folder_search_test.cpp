@@ -19,20 +19,13 @@ class FolderSearchTest : public AudioTest {
 
 // Windows wildcards without case; dropped files by the text from the last "." on.
 TEST(FolderSearchPatternTest, MatchesLikeWindowsWildcards) {
-  // clang-format off
-  for (auto [name, pattern, matches] : {std::tuple{"song.mid", "*.mid", true},
-           {"SONG.MID", "*.mid", true}, {"a.b.mid", "*.mid", true}, {".mid", "*.mid", true},
-           {"song.midi", "*.mid", false}, {"song.mid.bak", "*.mid", false},
-           {"a1.pc", "a?.pc", true}, {"a.pc", "a?.pc", false}}) {
-    // clang-format on
+  for (auto [name, pattern, matches] :
+       {std::tuple{"a.b.MID", "*.mid", true}, {".mid", "*.mid", true}, {"a.mid.bak", "*.mid", false},
+        {"a1.pc", "a?.pc", true}, {"a.pc", "a?.pc", false}}) {
     EXPECT_EQ(MatchesPattern(name, pattern), matches) << name << " " << pattern;
   }
-  for (auto [path, supported] : {std::pair{"/x/song.MID", true},
-                                 {"/x/song.Fil", true},
-                                 {"/x/tune.pc", true},
-                                 {"/x/notes.txt", false},
-                                 {"/x.mid/README", false},
-                                 {"/x/song.mid2", false}}) {
+  for (auto [path, supported] : {std::pair{"/x/song.Fil", true}, {"/x/tune.pc", true},
+                                 {"/x.mid/README", false}, {"/x/song.mid2", false}}) {
     EXPECT_EQ(HasSupportedExtension(path), supported) << path;
   }
 }
