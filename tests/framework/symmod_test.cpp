@@ -49,9 +49,7 @@ Samples Seq(const std::string& text) {
 }
 
 TEST(GcdBinary, MatchesEuclidIncludingZeros) {
-  EXPECT_EQ(std::tuple(gcd_binary(0, 0), gcd_binary(0, 5), gcd_binary(7, 0)),
-            std::tuple(0u, 5u, 7u));
-  std::mt19937 rng(7);
+  std::mt19937 rng(7);  // large shifts give zeros and shared powers of two
   for (int i = 0; i < 2000; ++i) {
     const uint32_t a = rng() >> (rng() % 32), b = rng() >> (rng() % 32);
     ASSERT_EQ(gcd_binary(a, b), std::gcd(a, b)) << a << " " << b;
@@ -60,8 +58,7 @@ TEST(GcdBinary, MatchesEuclidIncludingZeros) {
 
 TEST(SymbolModulator, TablesRoundHalfUpSoNegativeValuesLeanTowardZero) {
   for (auto [rate, amp, table, want] : std::vector<std::tuple<uint32_t, int16_t, int, Samples>>{
-           {8, 1000, 1, kSine8},
-           {8, 1000, 0, kPulse8},
+           {8, 1000, 1, kSine8}, {8, 1000, 0, kPulse8},
            {8, 2, 1, {0, 1, 2, 1, 0, 0, -1, 0}},  // +1.41 -> 1 but -1.41 -> 0, and -2 -> -1
            {5, 2, 1, {0, 2, 1, 0, -1}}}) {        // -1.18 -> 0 and -1.90 -> -1
     auto m = Make(rate, 1, amp, MOD_PULSE_SINE);
@@ -100,10 +97,9 @@ TEST(SymbolModulator, PulseAndSineSequences) {
 // square half-cycles of 9, 4 and 18 points. At N = 3, step 2 a phase swallows symbol 1.
 TEST(SymbolModulator, SyncPulseAndSquareWaves) {
   auto m = Make(9, 1, 1000, MOD_PULSE_SINE_WIDE);
-  const Samples rise = {0, 643, 985}, fall = {985, 643};
   EXPECT_EQ(Samples(m->table[0], m->table[0] + 9),
             (Samples{0, 643, 985, 1000, 1000, 1000, 1000, 985, 643}));
-  Samples want = rise;
+  Samples want = {0, 643, 985};
   want.insert(want.end(), 13, 1000);
   want.insert(want.end(), {985, 643, 0, -643, -985, -1000, -1000, -1000, -1000, -985, -643});
   EXPECT_EQ(Render(m.get(), {2, 0}), want);
@@ -150,13 +146,12 @@ TEST(SymbolModulator, EncoderSettingsRunExactlyWithinTheWorstCase) {
            {4500u, int16_t{8192}, MOD_PULSE_SINE}, {4009u, int16_t{3800}, MOD_SQUARE}}) {
     for (const uint32_t rate : {44100u, 48000u}) {
       auto m = Make(rate, unitRate, amplitude, kind, LAYOUT_LEFT);
-      const uint8_t symbolKinds = kind == MOD_PULSE_SINE_WIDE || kind == MOD_SQUARE ? 3 : 2;
       std::mt19937 rng(rate + unitRate);
       uint64_t points = 0, samples = 0;
       uint32_t worst[3] = {};
       std::vector<int16_t> buf(symmod_symbol_output_size(m.get(), 2));
       for (int i = 0; i < 1000000; ++i) {
-        const auto s = static_cast<uint8_t>(rng() % symbolKinds);
+        const auto s = static_cast<uint8_t>(rng() % 3);
         const uint32_t values = symmod_put_symbol(m.get(), s, buf.data());
         ASSERT_LE(values, symmod_symbol_output_size(m.get(), s));
         worst[s] = std::max(worst[s], values / 2);
@@ -164,10 +159,8 @@ TEST(SymbolModulator, EncoderSettingsRunExactlyWithinTheWorstCase) {
         samples += values / 2;
       }
       EXPECT_EQ(samples, (points + m->step - 1) / m->step) << rate << " " << unitRate;
-      for (uint8_t s = 0; s < symbolKinds; ++s)
+      for (uint8_t s = 0; s < 3; ++s)
         EXPECT_EQ(worst[s], symmod_max_symbol_samples(m.get(), s)) << int(s) << " " << unitRate;
-      EXPECT_EQ(symmod_bytes_output_size(m.get(), 3),
-                3 * 8 * 2 * symmod_max_symbol_samples(m.get(), 0));
     }
   }
 }

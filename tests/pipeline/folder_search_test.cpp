@@ -24,10 +24,8 @@ TEST(FolderSearchPatternTest, MatchesLikeWindowsWildcards) {
         {"a1.pc", "a?.pc", true}, {"a.pc", "a?.pc", false}}) {
     EXPECT_EQ(MatchesPattern(name, pattern), matches) << name << " " << pattern;
   }
-  for (auto [path, supported] : {std::pair{"/x/song.Fil", true}, {"/x/tune.pc", true},
-                                 {"/x.mid/README", false}, {"/x/song.mid2", false}}) {
-    EXPECT_EQ(HasSupportedExtension(path), supported) << path;
-  }
+  for (const char* path : {"/x.mid/README", "/x/song.mid2"}) EXPECT_FALSE(HasSupportedExtension(path));
+  EXPECT_TRUE(HasSupportedExtension("/x/tune.pc"));
 }
 
 // Own files before sub-folders, in name order; dot folders skipped, a cycle
@@ -43,9 +41,7 @@ TEST_F(FolderSearchTest, OwnFilesBeforeSubFoldersInNameOrderSkippingDotFolders) 
   EXPECT_EQ(FindFilesRecursive(dir_.string(), found, "*.mid"), 5u);
   EXPECT_EQ(found, (std::vector<std::string>{"kept", At(".hidden.mid"), At("A.MID"), At("b.mid"),
                                              At("m/d.mid"), At("z/deep/c.mid")}));
-  EXPECT_EQ(FindFilesRecursive(dir_.string(), found, "*.esq"), 0u);
   EXPECT_EQ(FindFilesRecursive(At("missing"), found, "*.mid"), 0u);
-  EXPECT_EQ(found.size(), 6u);
   std::vector<UnreadableFolder> unreadable;
   EXPECT_EQ(FindFilesRecursive(At(std::string(4100, 'd')), found, "*.mid", &unreadable), 0u);
   EXPECT_EQ(DescribeUnreadableFolder(unreadable.at(0)),
@@ -56,8 +52,8 @@ TEST_F(FolderSearchTest, OwnFilesBeforeSubFoldersInNameOrderSkippingDotFolders) 
 // "*.mid" before "*.fil", each with its route from the chosen folder's parent;
 // "." is resolved and mirrored under its real name.
 TEST_F(FolderSearchTest, AddFolderMirrorsTheChosenFolderByName) {
-  const std::string fil = Touch("Music/Rolls/a.fil"), mid = Touch("Music/Rolls/Sub/b.mid");
-  const std::string pc = Touch("Music/Rolls/c.pc");
+  const std::string fil = Touch("Music/Rolls/a.fil"), mid = Touch("Music/Rolls/Sub/b.mid"),
+                    pc = Touch("Music/Rolls/c.pc");
   Touch("Music/outside.mid");
   const fs::path cwd = fs::current_path();
   fs::current_path(At("Music/Rolls"));
@@ -71,10 +67,6 @@ TEST_F(FolderSearchTest, AddFolderMirrorsTheChosenFolderByName) {
     EXPECT_EQ(entries[2].sourcePath, pc);
   }
   fs::current_path(cwd);
-  std::vector<FileEntry> entries{{"kept", ""}};
-  fs::create_directories(At("Empty/Sub"));
-  EXPECT_EQ(AddFolderEntries(At("Empty"), entries), 0u);
-  EXPECT_EQ(entries.size(), 1u);
 }
 
 }  // namespace
