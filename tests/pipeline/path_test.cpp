@@ -23,7 +23,7 @@ TEST(PathTest, SplitsIntoFolderTitleAndExtensionAndFindsRoutes) {
   }
   for (const char* folder : {"", "/", "out/"}) EXPECT_EQ(CPath::AddBackslash(folder), folder);
   EXPECT_EQ(CPath::AddBackslash("out"), "out/");
-  // Routes lead down from the base only; "/musicals/" is not below "/music".
+  // Routes go by components: "/musicals/" is not below "/music".
   for (auto [path, base, route] :
        {std::tuple{"/music/", "/music", ""}, {"/music//Rolls/x.mid", "/music", "Rolls/x.mid"},
         {"/musicals/", "/music", "../musicals/"}, {"Rolls/", "/music", ""}, {"/music/", "music", ""}}) {
