@@ -33,8 +33,7 @@ Samples Render(SymbolModulator* m, const std::vector<uint8_t>& symbols, Counts* 
   return out;
 }
 
-// At 8 Hz and one unit per second a table point is a sample, so the output is
-// the table itself: A*sin(2*pi*i/8) + 0.5, truncated toward zero, by hand.
+// At 8 Hz, one unit a second, the output is the table: A*sin(2*pi*i/8) + 0.5, truncated.
 const Samples kSine8 = {0, 707, 1000, 707, 0, -706, -999, -706};
 const Samples kPulse8 = {0, 707, 1000, 1000, 1000, 1000, 1000, 707};
 
@@ -64,8 +63,7 @@ TEST(SymbolModulator, TablesRoundHalfUpSoNegativeValuesLeanTowardZero) {
   EXPECT_EQ(Samples(five->table[1], five->table[1] + 5), (Samples{0, 2, 1, 0, -1}));
 }
 
-// Kind 0 pulses alternate, sines keep the sign; kind 1 follows the previous symbol
-// (the first as if after a 0); bytes in either bit order (the encoders write mono).
+// Kind 0 pulses alternate, sines keep the sign; kind 1 follows the symbol before (first: a 0).
 TEST(SymbolModulator, PulseAndSineSequences) {
   EXPECT_EQ(Render(Make(8, 1, 1000, MOD_PULSE_SINE).get(), {0, 0, 1, 1, 0, 1, 0}),
             Seq("P -P S S P -S -P"));
@@ -73,7 +71,7 @@ TEST(SymbolModulator, PulseAndSineSequences) {
   EXPECT_EQ(Render(Make(8, 1, 1000, MOD_PULSE_SINE_PREV).get(), {1, 0, 1, 1, 0, 0}),
             Seq("-P P -P S P -S"));
   const uint8_t b = 0x80;
-  for (auto [order, expected] : {std::pair<uint32_t, const char*>{SYMMOD_MSB_FIRST, "S P -P P -P P -P P"},
+  for (auto [order, expected] : {std::pair{SYMMOD_MSB_FIRST, "S P -P P -P P -P P"},
                                  {SYMMOD_LSB_FIRST, "P -P P -P P -P P -S"}}) {
     auto m = Make(8, 1, 1000, MOD_PULSE_SINE, LAYOUT_MONO, order);
     Samples out(64);
@@ -85,8 +83,7 @@ TEST(SymbolModulator, PulseAndSineSequences) {
   }
 }
 
-// N = 9: the sync pulse rises while p < 4.5, is flat through 13.5, falls from 14;
-// square half-cycles of 9, 4 and 18 points. At N = 3, step 2 a phase swallows symbol 1.
+// N = 9: the sync pulse is flat from 4.5 through 13.5; squares of 9, 4, 18 points (or none).
 TEST(SymbolModulator, SyncPulseAndSquareWaves) {
   auto m = Make(9, 1, 1000, MOD_PULSE_SINE_WIDE);
   Samples want = {0, 643, 985};  // then a negated one-unit pulse
@@ -104,8 +101,7 @@ TEST(SymbolModulator, SyncPulseAndSquareWaves) {
 }
 
 TEST(SymbolModulator, RateChangeRescalesPhaseAndKeepsPolarity) {
-  // 44100 Hz, 4500 units/s (N 49, step 5): one symbol takes 10 samples and
-  // carries 1 point. At 3000 units/s N is 147, so that point becomes 3.
+  // N 49, step 5: 10 samples, 1 point carried; at 3000 units/s N is 147 and it becomes 3.
   auto m = Make(44100, 4500, 8192, MOD_PULSE_SINE);
   int16_t buf[64];
   ASSERT_EQ(symmod_put_symbol(m.get(), 0, buf), 10u);
@@ -127,12 +123,11 @@ TEST(SymbolModulator, RateChangeRescalesPhaseAndKeepsPolarity) {
   EXPECT_EQ(m->polarity, 1);
 }
 
-// The encoders' settings at both rates: a million random symbols take exactly
-// ceil(points / step) samples, and each symbol reaches but never passes its worst case.
+// The encoders' settings: ceil(points / step) samples exactly, each symbol up to its worst case.
 TEST(SymbolModulator, EncoderSettingsRunExactlyWithinTheWorstCase) {
   // Cassette Converter, LX family, MIDI-serial, Pianocorder, PianoDisc.
   for (auto [unitRate, kind] : {std::pair{12800u, MOD_PULSE_SINE}, {6400u, MOD_PULSE_SINE_PREV},
-                                {3425u, MOD_PULSE_SINE_WIDE}, {4500u, MOD_PULSE_SINE}, {4009u, MOD_SQUARE}}) {
+           {3425u, MOD_PULSE_SINE_WIDE}, {4500u, MOD_PULSE_SINE}, {4009u, MOD_SQUARE}}) {
     for (const uint32_t rate : {44100u, 48000u}) {
       auto m = Make(rate, unitRate, 1000, kind);
       std::mt19937 rng(rate + unitRate);

@@ -1,5 +1,4 @@
-// The encoder framework: time conversion, title cleaning, progress, the
-// accompaniment channel, the event scheduler and the pedal-channel analysis.
+// The encoder framework: titles, progress, the accompaniment, the scheduler, pedal channels.
 
 #include "framework/tonvelo_format.h"
 
@@ -72,14 +71,13 @@ TEST(TonveloFormat, SecondsToSamplesTitlesAndProgress) {
            {"Caf\xC3\xA9\tx~", "Cafx~"}, {std::string(600, 'x'), std::string(511, 'x')}}) {
     f.SetTitle("previous title, longer");
     f.SetTitle(in);
-    EXPECT_EQ(std::string(f.GetTitle(), kTitleBytes), out + std::string(kTitleBytes - out.size(), '\0'));
+    EXPECT_EQ(std::string(f.GetTitle(), kTitleBytes), out.append(kTitleBytes - out.size(), '\0'));
   }
   for (uint32_t p : {0, 100, 100, 5, 5, 6}) f.PostProgress(p);
   EXPECT_EQ(f.events.progress, (Progress{0, 100, 5, 6}));
 }
 
-// The accompaniment one frame at a time: delay, fold to mono (left alone if anti-phase),
-// 400-frame fades by frame index, zeros after the end or a failed read.
+// The accompaniment frame by frame: delay, fold (or left alone), 400-frame fades, end, failure.
 struct FrameByFrame {
   std::vector<PcmFrame> frames;
   bool leftOnly;
@@ -97,8 +95,7 @@ struct FrameByFrame {
   }
 };
 
-// Awkward stretches of data and silence against delays, fades, ends and read
-// failures on and across block edges, data on either channel, doubled frames.
+// Stretches of data and silence against delays, fades, ends and failures across block edges.
 TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
   constexpr uint32_t B = kBlockFrames, kNone = UINT32_MAX;
   // clang-format off
@@ -159,23 +156,20 @@ TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
   }
 }
 
-// A stereo recording plays its left channel alone when more than a fifth of
-// its frames cancel: |L + R| below both |L / 3| and |R / 3|.
+// Left alone when more than a fifth of the frames cancel: |L + R| below |L / 3| and |R / 3|.
 TEST(Accompaniment, AntiPhaseNeedsMoreThanAFifthOfTheFramesCancelling) {
   for (int cancelling : {200, 201}) {
     std::vector<PcmFrame> mix(1000, PcmFrame{0, 0});  // silence does not count
-    for (int k = 0; k < cancelling; ++k) mix[k] = k % 2 ? PcmFrame{3000, -2300} : PcmFrame{-2300, 3000};
+    for (int k = 0; k < cancelling; ++k) mix[k] = {3000, -2300};  // 700 < 766 < 1000
     if (cancelling == 200) mix[998] = {-4000, 3000}, mix[999] = {3000, -4000};  // |L + R| = a third
-    FakeAccompaniment a(mix, 2);  // 700 < 766 < 1000 above
+    FakeAccompaniment a(mix, 2);
     ProbeFormat f;
     f.SetAccompaniment(&a);
     EXPECT_EQ(f.IsAntiPhase(), cancelling == 201);
   }
 }
 
-// Leading silence goes, meta time too (the encoder tests keep it when there is
-// an accompaniment); the End of Track delta never counts. Events are released
-// half a unit early.
+// Leading silence and meta time go, End of Track time never counts; release half a unit early.
 TEST(Scheduler, ReleaseTimes) {
   FakeReader r;  // 480 ticks a quarter at 120 BPM: 480 ticks = 22050 frames
   r.Meta(0, 0x03, {'x'}).Meta(960, 0x58, {4, 2, 24, 8});
@@ -191,8 +185,7 @@ TEST(Scheduler, ReleaseTimes) {
     one.NoteOn(0, 0, 60, 1).Channel(ticks, 0x80, {60, 0}, 1000000);
     EXPECT_EQ(ProbeFormat(&one, 44100, 14).Run(last).back(), expected) << ticks;
   }
-  // The half unit is taken at the first Advance, measured from the first
-  // event: signal sent for events at time zero counts into it.
+  // The half unit is taken at the first Advance: what events at time zero sent counts into it.
   FakeReader two(44100);
   two.NoteOn(0, 0, 60, 1).NoteOn(0, 0, 64, 1).Channel(1000, 0x80, {60, 0}, 1000000);
   two.Channel(1000, 0x80, {64, 0}, 1000000);
@@ -211,8 +204,7 @@ TEST(Scheduler, ReleaseTimes) {
 TEST(Scheduler, ErrorCodesAndProgress) {
   FakeReader notes, gap;
   notes.NoteOn(0, 0, 60, 1).NoteOff(480, 0, 60).NoteOn(480, 0, 62, 1).NoteOff(480, 0, 62);
-  // Day-long gaps: the wait stays cancellable, and stops with a write error
-  // rather than wrapping the 32-bit frame count.
+  // Day-long gaps: the wait stays cancellable, and ends before the 32-bit frame count wraps.
   gap.NoteOn(0, 0, 60, 1).NoteOff(480u * 2 * 86400, 0, 60).NoteOn(480u * 2 * 86400, 0, 62, 1);
   constexpr size_t kNo = SIZE_MAX;
   using R = Result;

@@ -1,5 +1,4 @@
-// The conversion thread in a temporary folder, with the real readers and
-// writers and fake encoders injected through the factory.
+// The conversion thread with the real readers and writers and fake encoders.
 
 #include "pipeline/conversion_thread.h"
 
@@ -47,8 +46,7 @@ struct Script {
   bool badAlloc = false;
 };
 
-// Records what the thread handed it, writes the script's frames (data 1000,
-// 1001, ... on the right) and returns its result, or throws.
+// Records what it was handed, writes frames (data 1000, 1001, ...), returns or throws.
 class FakeEncoder : public CTonveloFormat {
  public:
   FakeEncoder(EncoderRecord& r, const Script& script) : r_(r), s_(script) {}
@@ -87,8 +85,7 @@ class ThreadTest : public AudioTest {
     return midi.Build();
   }
   std::string Midi(const std::string& name) const { return File(name, MidiBytes()); }
-  // One batch (names in the folder, or paths) on the calling thread: warnings
-  // told from errors, one result, no output in the making left behind.
+  // One batch: warnings told from errors, one result, no output in the making left.
   Outcome Run(const Strings& paths) {
     events_ = RecordingEvents();
     std::vector<FileEntry> files;
@@ -174,8 +171,8 @@ TEST_F(ThreadTest, BatchesReportEveryProblemAndTheLastFileDecides) {
     // Without a system error the second paragraph says what is wrong.
     {0, kAudioFileWav, 1, kPlain,
      {"notes.txt", "broken.mid", "cut.mid", "song.pc", "patterns.mid", "stub.mid", "good.mid"},
-     {0, {notes, "File \"broken.mid\" is damaged\n\nIts header announces more tracks than it holds (an "
-          "\"MTrk\" chunk is missing).",
+     {0, {notes, "File \"broken.mid\" is damaged\n\nIts header announces more tracks than it "
+          "holds (an \"MTrk\" chunk is missing).",
           "File \"cut.mid\" is damaged\n\nA track runs past the end of the file: the file was cut "
           "off.",
           "\"song.pc\" is not a valid MIDI or ESEQ file",
@@ -220,8 +217,7 @@ TEST_F(ThreadTest, BatchesReportEveryProblemAndTheLastFileDecides) {
   }
 }
 
-// An unknown format's outputs take no key; the track holds exactly the
-// encoder's frames, without accompaniment or delay, each doubled at half speed.
+// Unknown formats take no key; the track is the encoder's frames, doubled at half speed.
 TEST_F(ThreadTest, OutputNamesAndTheTrack) {
   settings_ = {42, 1};
   EXPECT_EQ(Run({Midi("song.mid")}), Outcome());
@@ -238,19 +234,18 @@ TEST_F(ThreadTest, OutputNamesAndTheTrack) {
             std::tuple(1000, 1000, 1001, 1499));
 }
 
-// An older output of the name survives every failure; only a complete track
-// replaces it, and discarding touches nothing.
+// An older output survives every failure and a discarded run; a complete track replaces it.
 TEST_F(ThreadTest, EncoderResultsBecomeMessagesAndFailedOutputsAreDeleted) {
-  const std::string song = Midi("song.mid"),
-                    data = "Data formatting error while processing \"song.mid\"";
+  const std::string song = Midi("song.mid");
+  const auto in = [](std::string what) { return what + " while processing \"song.mid\""; };
   settings_.prependFormatKey = 1;
   // clang-format off
   for (auto [code, discard, message] : std::vector<std::tuple<int, bool, std::string>>{
            {0, false, ""}, {2, false, ""}, {3, false, "File \"song.mid\" is damaged"},
            {4, false, "Error writing to output file \"lx_song.wav\"\n\nThe WAV file could not be "
                       "completed."},
-           {5, false, "Out of memory while processing \"song.mid\""}, {6, false, data},
-           {1, false, "Unknown error while processing \"song.mid\""}, {0, true, ""}, {6, true, data}}) {
+           {5, false, in("Out of memory")}, {6, false, in("Data formatting error")}, {0, true, ""},
+           {6, true, in("Data formatting error")}, {1, false, in("Unknown error")}}) {
     // clang-format on
     File("lx_song.wav", kOld);
     script_.result = static_cast<Result>(code);
@@ -262,11 +257,9 @@ TEST_F(ThreadTest, EncoderResultsBecomeMessagesAndFailedOutputsAreDeleted) {
 }
 
 TEST_F(ThreadTest, ReadersAndSettingsReachTheEncoder) {
-  // Only an exact ".pc" is Pianocorder data; SONG.PC is read as MIDI.
-  const std::string upper = File("SONG.PC", MidiBytes()),
-                    eseq = File("song.fil", EseqBuilder().Events({0xF1, 0, 0x90, 60, 1, 0xF2}).Build());
-  // "tune." is opened as listed; "tune", which its parts also spell, is text.
-  const std::string dotted = File("tune.", MidiBytes());
+  // SONG.PC is MIDI (only ".pc" is Pianocorder); "tune." opens as listed, not as "tune".
+  const std::string upper = File("SONG.PC", MidiBytes()), dotted = File("tune.", MidiBytes()),
+                    eseq = File("song.fil", EseqBuilder().Events({0xF1, 0, 0x90, 60, 1}).Build());
   File("tune", Bytes(100, 'x'));
   settings_ = {9, 0, 0, 0, "", 1, kVelocityProfileFull, 1, -150};
   diagnostic_ = true;
@@ -284,9 +277,7 @@ TEST_F(ThreadTest, ReadersAndSettingsReachTheEncoder) {
             std::make_tuple("Yamaha ESEQ file", kVelocityProfileDisklavier));  // always, for ESEQ
 }
 
-// A disk that fills at the last byte (when the writer closes) fails the file
-// with 4 in every container and keeps the older output; a name near the file
-// system's limit still converts. The command tests fill it earlier.
+// A disk full at the close fails with 4 and keeps the older output; long names still convert.
 TEST_F(ThreadTest, DiskFullFailsWithFourKeepingTheOlderOutput) {
   const std::string song = Midi("song.mid");
   settings_.prependFormatKey = 1;
@@ -321,25 +312,22 @@ Bytes Id3(uint8_t version, const Bytes& frames, bool footer = false) {
          (footer ? Bytes{'3', 'D', 'I', version, 0, flags} + size : Bytes{});
 }
 
-// Recordings that do not fit are left out with a word, and none is ever
-// overwritten; the first of song.wav, .flac, .mp3 that fits is mixed exactly as
-// written (MP3: as mpg123 decodes it, +-1), a second late, folded and faded.
-// The command tests mix a WAV.
+// Unfit recordings are left out with a word, none overwritten; the first of .wav, .flac,
+// .mp3 that fits is mixed exactly (MP3: as mpg123 decodes it, +-1) a second late.
 TEST_F(ThreadTest, AccompanimentsAreChosenNeverOverwrittenAndMixedExactly) {
   const std::string song = Midi("song.mid");
   Samples tone(44100);  // half a second of stereo, the right at half the left
   for (size_t i = 0; i < tone.size(); ++i) tone[i] = Tone(i / 2, 44100) / (1 + i % 2);
   const Bytes w44 = BuildWav16(44100, 2, tone), w48 = BuildWav16(48000, 2, tone), junk(300, 'x');
   File("in.wav", w44);
+  const std::string make = "flac -s -o enc.flac in.wav && lame --quiet -b 128 --tt T --add-id3v2";
   const bool tools = HaveTool("which mpg123") &&
-                     RunCommand("cd " + Quote(dir_) + " && flac -s -o enc.flac in.wav && lame --quiet "
-                                "-b 128 --tt Title --add-id3v2 in.wav enc.mp3 2>&1") == 0;
-  // Before lame's tags and Info frame: a v2.4 tag with a footer, then one whose UTF-16
-  // byte-order mark and 40 KB of noise (a cover picture) are full of false sync words.
+                     RunCommand("cd " + Quote(dir_) + " && " + make + " in.wav enc.mp3 2>&1") == 0;
+  // A v2.4 tag with a footer, then one full of false sync words (BOM, 40 KB of noise).
   Bytes noisy{'T', 'I', 'T', '2', 0, 0, 0, 7, 0, 0, 1, 0xFF, 0xFE, 'F', 0, 0xFC, 0};
   for (uint32_t x = 1; noisy.size() < 40000;) noisy.push_back((x = x * 69069 + 1) >> 24);
-  const Bytes tags = Id3(4, {'T', 'I', 'T', '2', 0, 0, 0, 3, 0, 0, 0, 'F', 0xFC}, true) + Id3(3, noisy);
-  const std::string noAudio = Omitting("song.wav", "holds no audio that could be read");
+  const Bytes tags = Id3(4, Bytes(13, 0), true) + Id3(3, noisy);
+  const std::string none = Omitting("song.wav", "holds no audio that could be read");
   struct Case {
     Bytes wav, mp3, flac;  // song.wav, song.mp3 and song.flac; empty: none
     int key;
@@ -354,8 +342,8 @@ TEST_F(ThreadTest, AccompanimentsAreChosenNeverOverwrittenAndMixedExactly) {
       // A cut WAV is left out; text has no stream header: rate 0.
       {Bytes(w44.begin(), w44.begin() + 30), junk, {}, 1,
        {0, {Omitting("song.mp3", "does not match selected sample rate")}}, 0},
-      {RiffBuilder().Fmt(2, 44100, 16).Chunk("data", {}).Build(), {}, {}, 1, {0, {noAudio}}, 0},
-      {RiffBuilder().Fmt(2, 44100, 16).Chunk("data", {}, 400).Build(), {}, {}, 1, {0, {noAudio}}, 0},
+      {RiffBuilder().Fmt(2, 44100, 16).Chunk("data", {}).Build(), {}, {}, 1, {0, {none}}, 0},
+      {RiffBuilder().Fmt(2, 44100, 16).Chunk("data", {}, 400).Build(), {}, {}, 1, {0, {none}}, 0},
       // An MP3 of one chunk that opens with lame's Info frame; FLAC comes before MP3.
       {w48, tags + ReadBytes(Path("enc.mp3")), {}, 1, {0, {kWrongRate}}, 'm'},
       {w48, junk, ReadBytes(Path("enc.flac")), 1, {0, {kWrongRate}}, 'f'},

@@ -19,17 +19,16 @@ class FolderSearchTest : public AudioTest {
 
 // Windows wildcards without case; dropped files by the text from the last "." on.
 TEST(FolderSearchPatternTest, MatchesLikeWindowsWildcards) {
-  for (auto [name, pattern, matches] :
-       {std::tuple{"a.b.MID", "*.mid", true}, {".mid", "*.mid", true}, {"a.mid.bak", "*.mid", false},
-        {"a1.pc", "a?.pc", true}, {"a.pc", "a?.pc", false}}) {
+  for (auto [name, pattern, matches] : {std::tuple{"a.b.MID", "*.mid", true},
+           {".mid", "*.mid", true}, {"a.mid.bak", "*.mid", false}, {"a1.pc", "a?.pc", true},
+           {"a.pc", "a?.pc", false}}) {
     EXPECT_EQ(MatchesPattern(name, pattern), matches) << name << " " << pattern;
   }
-  for (const char* path : {"/x.mid/README", "/x/song.mid2"}) EXPECT_FALSE(HasSupportedExtension(path));
-  EXPECT_TRUE(HasSupportedExtension("/x/tune.pc"));
+  EXPECT_EQ(std::tuple(HasSupportedExtension("/x/tune.pc"), HasSupportedExtension("/x.mid/README"),
+                       HasSupportedExtension("/x/song.mid2")), std::tuple(true, false, false));
 }
 
-// Own files before sub-folders, in name order; dot folders skipped, a cycle
-// searched once and a linked folder only under its real name.
+// Own files, then sub-folders, by name; no dot folders; links to folders searched once.
 TEST_F(FolderSearchTest, OwnFilesBeforeSubFoldersInNameOrderSkippingDotFolders) {
   for (const char* name :
        {"b.mid", "A.MID", ".hidden.mid", "notes.txt", "z/deep/c.mid", "m/d.mid", ".git/e.mid"}) {
@@ -44,8 +43,7 @@ TEST_F(FolderSearchTest, OwnFilesBeforeSubFoldersInNameOrderSkippingDotFolders) 
   EXPECT_EQ(FindFilesRecursive(At("missing"), found, "*.mid"), 0u);  // the command tests tell
 }
 
-// "*.mid" before "*.fil", each with its route from the chosen folder's parent;
-// "." is resolved and mirrored under its real name.
+// "*.mid" before "*.fil", with routes from the chosen folder's parent; "." by its real name.
 TEST_F(FolderSearchTest, AddFolderMirrorsTheChosenFolderByName) {
   const std::string fil = Touch("Music/Rolls/a.fil"), mid = Touch("Music/Rolls/Sub/b.mid"),
                     pc = Touch("Music/Rolls/c.pc");
