@@ -55,10 +55,9 @@ TEST(GcdBinary, MatchesEuclidIncludingZeros) {
   }
 }
 
-// The sequences below show the tables at amplitude 1000.
 TEST(SymbolModulator, TablesRoundHalfUpSoNegativeValuesLeanTowardZero) {
   auto eight = Make(8, 1, 2, MOD_PULSE_SINE), five = Make(5, 1, 2, MOD_PULSE_SINE);
-  // +1.41 -> 1 but -1.41 -> 0, and -2 -> -1; at N = 5, -1.18 -> 0 and -1.90 -> -1.
+  // +1.41 -> 1 but -1.41 -> 0, -2 -> -1; at N = 5, -1.18 -> 0, -1.90 -> -1 (1000: sequences).
   EXPECT_EQ(Samples(eight->table[1], eight->table[1] + 8), (Samples{0, 1, 2, 1, 0, 0, -1, 0}));
   EXPECT_EQ(Samples(five->table[1], five->table[1] + 5), (Samples{0, 2, 1, 0, -1}));
 }
@@ -118,9 +117,8 @@ TEST(SymbolModulator, RateChangeRescalesPhaseAndKeepsPolarity) {
   EXPECT_EQ(symmod_create(44100, 0, 1000, MOD_PULSE_SINE, LAYOUT_MONO, 0), nullptr);
   EXPECT_EQ(symmod_set_unit_rate(m.get(), 0), -1);
   EXPECT_EQ(symmod_set_unit_rate(nullptr, 3425), -1);
-  EXPECT_EQ(m->step, 10u);
   EXPECT_EQ(symmod_put_symbol(m.get(), 3, buf), 0u);
-  EXPECT_EQ(m->polarity, 1);
+  EXPECT_EQ(std::tuple(m->step, m->polarity), std::tuple(10u, int16_t{1}));
 }
 
 // The encoders' settings: ceil(points / step) samples exactly, each symbol up to its worst case.
