@@ -1,5 +1,4 @@
-// The encoder framework: time conversion, title cleaning, progress, the
-// accompaniment channel, the event scheduler and the pedal-channel analysis.
+// The encoder framework: titles, progress, the accompaniment, the scheduler, pedal channels.
 
 #include "framework/tonvelo_format.h"
 
@@ -62,33 +61,23 @@ class ProbeFormat : public CTonveloFormat {
 TEST(TonveloFormat, SecondsToSamplesTitlesAndProgress) {
   ProbeFormat f;
   EXPECT_EQ(f.GetAccompanimentDelay(), 44100u);  // one second by default
-  // clang-format off
-  for (auto [rate, seconds, frames] : {std::tuple{44100u, 0.5, 22050u},
-           {44100u, 0.02920635, 1288u}, {44100u, 0.492, 21697u}, {48000u, 0.02920635, 1402u},
-           {10u, 0.25, 3u}, {10u, 0.24, 2u}}) {
-    f.SetSampleRate(rate);
-    EXPECT_EQ(f.SecondsToSamples(seconds), frames) << seconds;  // rounded half up
-  }
+  f.SetSampleRate(10);  // rounded half up; the encoder tests check their own lead times
+  EXPECT_EQ(std::tuple(f.SecondsToSamples(0.25), f.SecondsToSamples(0.24)), std::tuple(3u, 2u));
   f.SetAccompanimentDelay(0.5);
   EXPECT_EQ(f.GetAccompanimentDelay(), 5u);
   // Track numbers and characters outside printable ASCII go; at most 511 bytes stay.
   for (auto [in, out] : std::vector<std::pair<std::string, std::string>>{
-           {"01) Moonlight", "Moonlight"}, {"07))   Song Two", "Song Two"}, {"12 Etudes", "Etudes"},
-           {"0123456789", ""}, {"(1) Intro", "(1) Intro"}, {"Song 2", "Song 2"},
-           {"Caf\xC3\xA9 Vall\xC3\xA9\x65", "Caf Valle"}, {"Tab\there~", "Tabhere~"},
-           {std::string(600, 'x'), std::string(511, 'x')}}) {
-    // clang-format on
+           {"07))   Song 2", "Song 2"}, {"0123", ""}, {"(1) Intro", "(1) Intro"},
+           {"Caf\xC3\xA9\tx~", "Cafx~"}, {std::string(600, 'x'), std::string(511, 'x')}}) {
     f.SetTitle("previous title, longer");
     f.SetTitle(in);
-    EXPECT_EQ(std::string(f.GetTitle(), kTitleBytes),
-              out + std::string(kTitleBytes - out.size(), '\0'));
+    EXPECT_EQ(std::string(f.GetTitle(), kTitleBytes), out.append(kTitleBytes - out.size(), '\0'));
   }
   for (uint32_t p : {0, 100, 100, 5, 5, 6}) f.PostProgress(p);
   EXPECT_EQ(f.events.progress, (Progress{0, 100, 5, 6}));
 }
 
-// The accompaniment one frame at a time: delay, fold to mono (left alone if anti-phase),
-// 400-frame fades by frame index, zeros after the end or a failed read.
+// The accompaniment frame by frame: delay, fold (or left alone), 400-frame fades, end, failure.
 struct FrameByFrame {
   std::vector<PcmFrame> frames;
   bool leftOnly;
@@ -100,17 +89,13 @@ struct FrameByFrame {
     const auto n = static_cast<uint32_t>(frames.size());
     if (failed || read >= n) return 0;
     if (read >= failFrom) return failed = true, 0;
-    const PcmFrame f = frames[read];
-    int s = leftOnly ? f.left : (f.left + f.right) / 2;
-    const uint32_t k = read++;
-    if (k < 400) return static_cast<int16_t>(s * static_cast<double>(k) / 400.0);
-    if (n - k < 400) return static_cast<int16_t>(s * static_cast<double>(n - k) / 400.0);
-    return static_cast<int16_t>(s);
+    const int s = leftOnly ? frames[read].left : (frames[read].left + frames[read].right) / 2;
+    const uint32_t k = read++, weight = k < 400 ? k : std::min(n - k, 400u);
+    return static_cast<int16_t>(s * static_cast<double>(weight) / 400.0);
   }
 };
 
-// Awkward stretches of data and silence against delays, fades, ends and read
-// failures on and across block edges, data on either channel, doubled frames.
+// Stretches of data and silence against delays, fades, ends and failures across block edges.
 TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
   constexpr uint32_t B = kBlockFrames, kNone = UINT32_MAX;
   // clang-format off
@@ -171,52 +156,40 @@ TEST(Accompaniment, BlocksMixExactlyAsFrameByFrame) {
   }
 }
 
-// A stereo recording plays its left channel alone when more than a fifth of
-// its frames cancel: |L + R| below both |L / 3| and |R / 3|.
+// Left alone when more than a fifth of the frames cancel: |L + R| below |L / 3| and |R / 3|.
 TEST(Accompaniment, AntiPhaseNeedsMoreThanAFifthOfTheFramesCancelling) {
-  for (auto [cancelling, edge, expected] : {std::tuple{200, true, false}, {201, false, true}}) {
-    std::vector<PcmFrame> mix(1000, PcmFrame{0, 0});              // silence does not count
+  for (int cancelling : {200, 201}) {
+    std::vector<PcmFrame> mix(1000, PcmFrame{0, 0});  // silence does not count
     for (int k = 0; k < cancelling; ++k) mix[k] = {3000, -2300};  // 700 < 766 < 1000
-    for (int k = 0; k < cancelling; k += 2) std::swap(mix[k].left, mix[k].right);
-    if (edge) mix[998] = {-4000, 3000}, mix[999] = {3000, -4000};  // |L + R| = a third: no
+    if (cancelling == 200) mix[998] = {-4000, 3000}, mix[999] = {3000, -4000};  // |L + R| = a third
     FakeAccompaniment a(mix, 2);
     ProbeFormat f;
     f.SetAccompaniment(&a);
-    EXPECT_EQ(f.IsAntiPhase(), expected) << cancelling;
+    EXPECT_EQ(f.IsAntiPhase(), cancelling == 201);
   }
 }
 
-// 480 ticks per quarter at 120 BPM: 480 ticks = 0.5 s = 22050 frames.
-TEST(Scheduler, DropsLeadingSilenceOnlyWithoutAccompaniment) {
-  FakeReader r;
-  r.Meta(0, 0x03, {'x'}).Meta(960, 0x58, {4, 2, 24, 8});  // meta time is dropped too
+// Leading silence and meta time go, End of Track time never counts; release half a unit early.
+TEST(Scheduler, ReleaseTimes) {
+  FakeReader r;  // 480 ticks a quarter at 120 BPM: 480 ticks = 22050 frames
+  r.Meta(0, 0x03, {'x'}).Meta(960, 0x58, {4, 2, 24, 8});
   r.NoteOn(2880, 0, 60, 100).NoteOff(480, 0, 60).EndOfTrack(4800);
   Result last;
   // Unit 10, half unit 5: released once position + 5 >= 22050.
   EXPECT_EQ(ProbeFormat(&r).Run(last), (Positions{0, 0, 0, 22050, 22050}));
   EXPECT_EQ(last, Result::kEndOfEvents);
-  auto acc = FakeAccompaniment::Mono(std::vector<int16_t>(10, 1));
-  ProbeFormat f(&r);
-  f.SetAccompaniment(&acc);
-  (void)r.Rewind();
-  // The 1 + 3 s before the note stay; the End of Track delta never counts.
-  EXPECT_EQ(f.Run(last), (Positions{0, 44100, 176400, 198450, 198450}));
-}
 
-TEST(Scheduler, ReleaseTimes) {
   // 44100 ticks per quarter at 1 s per quarter: one tick per frame; unit 14, half unit 7.
   for (auto [ticks, expected] : {std::pair{91u, 84u}, std::pair{95u, 98u}, std::pair{98u, 98u}}) {
-    FakeReader r(44100);
-    r.NoteOn(0, 0, 60, 1).Channel(ticks, 0x80, {60, 0}, 1000000);
-    Result last;
-    EXPECT_EQ(ProbeFormat(&r, 44100, 14).Run(last).back(), expected) << ticks;
+    FakeReader one(44100);
+    one.NoteOn(0, 0, 60, 1).Channel(ticks, 0x80, {60, 0}, 1000000);
+    EXPECT_EQ(ProbeFormat(&one, 44100, 14).Run(last).back(), expected) << ticks;
   }
-  // The half unit is taken at the first Advance, measured from the first
-  // event: signal sent for events at time zero counts into it.
-  FakeReader r(44100);
-  r.NoteOn(0, 0, 60, 1).NoteOn(0, 0, 64, 1).Channel(1000, 0x80, {60, 0}, 1000000);
-  r.Channel(1000, 0x80, {64, 0}, 1000000);
-  ProbeFormat f(&r, 44100, 14);
+  // The half unit is taken at the first Advance: what events at time zero sent counts into it.
+  FakeReader two(44100);
+  two.NoteOn(0, 0, 60, 1).NoteOn(0, 0, 64, 1).Channel(1000, 0x80, {60, 0}, 1000000);
+  two.Channel(1000, 0x80, {64, 0}, 1000000);
+  ProbeFormat f(&two, 44100, 14);
   MusicEvent ev;
   Positions at;
   for (int k = 0; k < 4; ++k) {
@@ -231,8 +204,7 @@ TEST(Scheduler, ReleaseTimes) {
 TEST(Scheduler, ErrorCodesAndProgress) {
   FakeReader notes, gap;
   notes.NoteOn(0, 0, 60, 1).NoteOff(480, 0, 60).NoteOn(480, 0, 62, 1).NoteOff(480, 0, 62);
-  // Day-long gaps: the wait stays cancellable, and stops with a write error
-  // rather than wrapping the 32-bit frame count.
+  // Day-long gaps: the wait stays cancellable, and ends before the 32-bit frame count wraps.
   gap.NoteOn(0, 0, 60, 1).NoteOff(480u * 2 * 86400, 0, 60).NoteOn(480u * 2 * 86400, 0, 62, 1);
   constexpr size_t kNo = SIZE_MAX;
   using R = Result;
@@ -242,9 +214,7 @@ TEST(Scheduler, ErrorCodesAndProgress) {
                               int, Progress>>{
          // reader damaged rate  unit     fail cancel events last        advances progress
          {&notes, kNo,   44100, 10,      -1, -1,    4, R::kEndOfEvents,   6615, {25, 50, 75, 100}},
-         {&notes, 2,     44100, 10,      -1, -1,    2, R::kSourceDamaged, 2205, {25, 50}},
          {&notes, kNo,   44100, 10,      3,  -1,    1, R::kWriteError,    3,    {25}},  // no post
-         {&notes, kNo,   44100, 10,      -1, 0,     0, R::kCancelled,     0,    {}},  // at once
          {&gap,   kNo,   44100, 10,      -1, 1000,  1, R::kCancelled,     1000, {33}},
          {&gap,   kNo,   48000, 1u << 26, -1, -1,   2, R::kWriteError,    64,   {33, 66}}}) {
     // clang-format on
