@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -20,21 +22,17 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Notes = std::vector<std::tuple<uint32_t, int, bool, int>>;  // tick, key, on, strike
-using Shape = std::vector<std::pair<uint32_t, double>>;           // tick, level
 
-// The decoder checks frames with its own bitwise CRCs over the same
-// polynomials, so the polynomials are pinned here by their check values.
+// The decoder checks frames with its own CRCs, so the polynomials are pinned here.
 TEST(LXFrameCheckTest, TablesGiveTheCheckValues) {
-  uint32_t lx[256], se[256];
+  uint32_t lx[256], se[256], a = 0xFFFFFFFF, b = 0;
   CMid2LX::BuildCrcTable(LX_MODE_LX, lx);
   CMid2LX::BuildCrcTable(LX_MODE_SE_TAPE, se);
-  uint32_t a = 0xFFFFFFFF, b = 0;
   for (uint8_t x : {'1', '2', '3', '4', '5', '6', '7', '8', '9'}) {
     a = (a >> 8) ^ lx[(a ^ x) & 0xFF];
     b = (b << 8) ^ se[(b >> 24) ^ x];
   }
-  EXPECT_EQ(~a, 0xCBF43926u);
-  EXPECT_EQ(b, 0x5105004Du);
+  EXPECT_EQ(std::pair(~a, b), std::pair(0xCBF43926u, 0x5105004Du));
 }
 
 TEST(LXStrikeTest, StrikeValuesFallAsVelocityRises) {
@@ -51,59 +49,44 @@ TEST(LXStrikeTest, StrikeValuesFallAsVelocityRises) {
 PedalPoint P(uint32_t tick, double level, uint32_t since = 0, double energy = 0) {
   return {tick, since, energy, level, -1};
 }
-Shape ShapeOf(const PedalList& list) {
-  Shape s;
-  for (const PedalPoint& p : list) s.emplace_back(p.tick, p.level);
-  return s;
-}
 
-TEST(LXPedalTest, ListSteps) {
-  PedalList l{P(0, 0), P(100, 50), P(100, 70), P(200, 70), P(300, 70)};
-  MergeSameTickPoints(l);
-  DropRepeatedLevels(l);
-  EXPECT_EQ(ShapeOf(l), (Shape{{0, 0}, {100, 70}, {300, 70}}));
-  // 90 lies in the dead band, 96 is down, 84 up; a second "down" is dropped.
-  l = {P(0, 0), P(100, 90), P(200, 96), P(250, 120), P(300, 84), P(400, 0)};
-  ReduceToOnOff(l);
-  EXPECT_EQ(ShapeOf(l), (Shape{{0, 0}, {200, 255}, {300, 0}, {400, 0}}));
-}
-
-TEST(LXPedalTest, MotionShaping) {
-  struct Case {
-    const char* what;
-    bool sustain;
-    PedalList in;
-    Shape want;
-  };
+// Each row: a pedal list, a step, and the list after it as "tick:level ...".
+TEST(LXPedalTest, ListStepsAndMotionShaping) {
+  const auto merge = [](PedalList& l) { MergeSameTickPoints(l), DropRepeatedLevels(l); };
+  const auto sustain = [](PedalList& l) { ShapePedalMotion(l, true); };
+  const auto soft = [](PedalList& l) { ShapePedalMotion(l, false); };
   // clang-format off
-  const Case cases[] = {
-      // A press long after a note ramps over 291 ticks; a release 2 s after
-      // a quiet note over 510 (340 before, 170 after the point 12 ticks early).
-      {"slow release", true, {P(0, 0, 10000), P(400, 255, 1000), P(1000, 0, 1600, 20), P(1250, 0)},
-       {{0, 0}, {291, 0}, {388, 85}, {582, 255}, {648, 255}, {988, 85}, {1158, 0}, {1250, 0}}},
+  const std::tuple<std::function<void(PedalList&)>, PedalList, const char*> cases[] = {
+      {merge, {P(0, 0), P(100, 50), P(100, 70), P(200, 70), P(300, 70)}, "0:0 100:70 300:70"},
+      // 90 lies in the dead band, 96 is down, 84 up; a second "down" is dropped.
+      {ReduceToOnOff, {P(0, 0), P(100, 90), P(200, 96), P(250, 120), P(300, 84), P(400, 0)},
+       "0:0 200:255 300:0 400:0"},
+      // A press long after a note ramps over 291 ticks; a release 2 s after a
+      // quiet note over 510 (340 before, 170 after the point 12 ticks early).
+      {sustain, {P(0, 0, 10000), P(400, 255, 1000), P(1000, 0, 1600, 20), P(1250, 0)},
+       "0:0 291:0 388:85 582:255 648:255 988:85 1158:0 1250:0"},
       // Soon after a loud chord: 107 ticks, 71 before and 35 after.
-      {"fast release", true, {P(0, 0, 10000), P(400, 255, 1000), P(1000, 0, 300, 120), P(1250, 0)},
-       {{0, 0}, {291, 0}, {388, 85}, {582, 255}, {917, 255}, {988, 85}, {1023, 0}, {1250, 0}}},
+      {sustain, {P(0, 0, 10000), P(400, 255, 1000), P(1000, 0, 300, 120), P(1250, 0)},
+       "0:0 291:0 388:85 582:255 917:255 988:85 1023:0 1250:0"},
       // The soft pedal let up for 100 ticks stays down.
-      {"soft", false, {P(0, 0), P(400, 255), P(1000, 0), P(1100, 255), P(2000, 0), P(2250, 0)},
-       {{0, 0}, {291, 0}, {376, 128}, {461, 255}, {1100, 255}, {1891, 255}, {1976, 128}, {2061, 0},
-        {2250, 0}}},
+      {soft, {P(0, 0), P(400, 255), P(1000, 0), P(1100, 255), P(2000, 0), P(2250, 0)},
+       "0:0 291:0 376:128 461:255 1100:255 1891:255 1976:128 2061:0 2250:0"},
       // Proportional steps hold, then move within gap/30 ticks.
-      {"proportional", true, {P(0, 0, 10000), P(400, 254, 200), P(1000, 0, 800), P(1250, 0)},
-       {{0, 0}, {387, 0}, {400, 254}, {999, 254}, {1000, 0}, {1250, 0}}},
-      // Press and release one tick apart right after a point: the press's
-      // cut-short end lands on the press itself, and the release meets that
-      // vertical step where it stands.
-      {"same-tick crossing", true,
-       {P(0, 0, 10000), P(399, 0, 5), P(400, 255, 5), P(401, 0, 6), P(1250, 0)},
-       {{0, 0}, {386, 0}, {360, 0}, {400, 85}, {400, 255 - 170.0 / 71 * 70}, {401, 85}, {436, 0},
-        {1250, 0}}},
+      {sustain, {P(0, 0, 10000), P(400, 254, 200), P(1000, 0, 800), P(1250, 0)},
+       "0:0 387:0 400:254 999:254 1000:0 1250:0"},
+      // A press cut short by a release a tick later ends on the press; the release meets it there.
+      {sustain, {P(0, 0, 10000), P(399, 0, 5), P(400, 255, 5), P(401, 0, 6), P(1250, 0)},
+       "0:0 386:0 360:0 400:85 400:87.3943662 401:85 436:0 1250:0"},
   };
   // clang-format on
-  for (const Case& c : cases) {
-    PedalList l = c.in;
-    ShapePedalMotion(l, c.sustain);
-    EXPECT_EQ(ShapeOf(l), c.want) << c.what;
+  for (const auto& [step, in, want] : cases) {
+    PedalList l = in;
+    step(l);
+    std::string got;
+    char b[32];
+    for (const PedalPoint& p : l)
+      got += (std::snprintf(b, sizeof b, " %u:%.10g", p.tick, p.level), b);
+    EXPECT_EQ(got.substr(1), want);
   }
 }
 
@@ -111,27 +94,21 @@ TEST(LXPedalTest, CurvesFromNothingFromSwitchesAndShifted) {
   // No pedal: start and end points only, curves 0 everywhere.
   PedalList sustain{P(0, 0, 10000), P(800, 0)}, soft = sustain;
   PedalCurves c = BuildPedalCurves(sustain, soft, false, 0, nullptr);
-  EXPECT_FALSE(c.proportional);
-  ASSERT_EQ(c.sustain.size(), 101u);
-  ASSERT_EQ(c.soft.size(), 51u);
+  EXPECT_EQ(std::tuple(c.proportional, c.sustain.size(), c.soft.size(), c.sustain.back().tick),
+            std::tuple(false, size_t{101}, size_t{51}, 800u));
   for (const PedalList* curve : {&c.sustain, &c.soft})
     for (const auto& p : *curve) ASSERT_EQ(p.level, 0);
-  EXPECT_EQ(c.sustain.back().tick, 800u);
-
-  // Controller 127 gives 254: a file of 0 and 127 counts as proportional, and
-  // synthesising turns its steps into ramps through the press level.
+  // Controller 127 gives 254: a file of 0 and 127 counts as proportional;
+  // synthesising makes its steps ramps through the press level.
   for (bool synth : {false, true}) {
     sustain = {P(0, 0, 10000), P(400, 254, 1000), P(1000, 0, 1600), P(1250, 0)};
     soft = {P(0, 0, 10000), P(1250, 0)};
-    c = BuildPedalCurves(sustain, soft, synth, 0, nullptr);
-    EXPECT_TRUE(c.proportional);
+    EXPECT_TRUE(BuildPedalCurves(sustain, soft, synth, 0, nullptr).proportional);
     EXPECT_EQ(sustain[2].level, synth ? 85 : 254) << synth;
   }
-
   // Both coefficient sets keep a steady level.
   for (const PedalSmoothing* k : {&kProportionalSmoothing, &kOnOffSmoothing})
     for (const auto& p : SmoothCurve(PedalList(10, P(0, 100)), *k)) EXPECT_NEAR(p.level, 100, 1e-6);
-
   // The sustain offset delays or advances the resampled curve, holding its ends.
   const PedalList l{P(0, 30), P(400, 30), P(410, 200), P(900, 200), P(1000, 0)};
   const PedalList base = ResampleCurve(l, 8, 0), later = ResampleCurve(l, 8, 80),
@@ -147,7 +124,6 @@ TEST(LXPedalTest, CurvesFromNothingFromSwitchesAndShifted) {
 struct Encoded {
   Result result = Result::kSuccess;
   test::MemoryOutput out;
-  PedalList sustain;
   LXDecodeDetail detail;
   DecodedTrack track;
   Notes notes;
@@ -157,9 +133,9 @@ std::unique_ptr<Encoded> EncodeLX(const std::function<void(test::TrackBuilder&)>
                                   uint32_t rate, CPCMIn* accompaniment = nullptr) {
   test::MidiBuilder midi(0, 480);
   song(midi.AddTrack().Tempo(0, 500000));
-  auto e = std::make_unique<Encoded>();
   CSMF2MID reader;
   EXPECT_EQ(reader.OpenBuffer(midi.Build()), OpenResult::kOpened);
+  auto e = std::make_unique<Encoded>();
   auto enc = std::make_unique<CMid2LX>();
   enc->SetMode(mode);
   enc->SetScramblerSeed(1);
@@ -168,7 +144,6 @@ std::unique_ptr<Encoded> EncodeLX(const std::function<void(test::TrackBuilder&)>
   enc->SetAccompaniment(accompaniment);
   enc->SetSource(&reader);
   e->result = enc->Encode();
-  e->sustain = enc->GetSustainCurve();
   e->track = DecodeLXDetailed(e->out.Right().data(), e->out.Size(), rate, e->detail);
   for (const auto& n : e->detail.notes)
     e->notes.emplace_back(n.block * 256 + n.tick, n.key, n.on, n.strike);
@@ -183,12 +158,19 @@ TEST(LXRoundTripTest, NotesPedalsPacingAndAccompanimentInEveryModeAndRate) {
     t.NoteOn(0, 0, 109, 64).Control(240, 0, 66, 0).NoteOff(0, 0, 21);
     t.NoteOff(0, 0, 108).Control(0, 0, 64, 0).End();
   };
-  // Without an accompaniment the 3 s of leading silence go and a 0.25 s
-  // (200-tick) lead-in comes; the two-byte strike 298 is sent as 01 2A, key
-  // 109 not at all; key 0 is the sostenuto pedal.
   // clang-format off
+  // Leading silence dropped for a 200-tick lead-in; strike 298 sent as 01 2A,
+  // key 109 not at all, key 0 the sostenuto.
   const Notes notes{{200, 60, true, 128}, {200, 21, true, 298}, {300, 60, false, 0}, {300, 0, true, 0},
                     {300, 108, true, 30}, {500, 0, false, 0}, {500, 21, false, 0}, {500, 108, false, 0}};
+  // Blocks 0 and 1 go out until the byte position (of the field itself, the
+  // leader counted in LX mode only) passes the next multiple of 256.
+  using Copies = std::vector<std::pair<int, int>>;  // block, position field
+  const Copies lx{{0, 42}, {0, 121}, {0, 200}, {1, 279}, {1, 364}, {1, 449}};
+  const Copies se{{0, 8}, {0, 79}, {0, 150}, {0, 221}, {1, 292}, {1, 369}, {1, 446}};
+  // Sustain levels from slot 30 (tick 240), pressed at 250 and let up by 500; 0 elsewhere.
+  const Bytes ramp{0x2F, 0x7E, 0xC1, 0xE3, 0xEB, 0xE5, 0xDB, 0xD2, 0xC9, 0xC2, 0xBA, 0xB1, 0xA9, 0xA1, 0x99, 0x91,
+                   0x89, 0x81, 0x79, 0x70, 0x68, 0x60, 0x58, 0x50, 0x48, 0x40, 0x38, 0x2F, 0x27, 0x1F, 0x17, 0x0F, 0x08};
   // clang-format on
   for (const LXMode mode : {LX_MODE_LX, LX_MODE_SE_TAPE, LX_MODE_PIANOMATION1}) {
     for (const uint32_t rate : {44100u, 48000u}) {
@@ -196,44 +178,31 @@ TEST(LXRoundTripTest, NotesPedalsPacingAndAccompanimentInEveryModeAndRate) {
       const LXModeInfo& info = kLXModes[mode];
       const auto e = EncodeLX(song, mode, rate);
       ASSERT_EQ(e->result, Result::kSuccess);
-      ASSERT_EQ(e->detail.mode, static_cast<int>(mode));
-      EXPECT_EQ(e->detail.leaderBytes, info.leaderBytes);
-      for (const auto& f : e->detail.frames) ASSERT_TRUE(f.crcOk) << f.streamOffset;
-      EXPECT_TRUE(e->track.errors.empty());
+      ASSERT_EQ(std::tuple(e->detail.mode, e->detail.leaderBytes, e->track.errors.size()),
+                std::tuple(static_cast<int>(mode), info.leaderBytes, size_t{0}));
       EXPECT_EQ(e->notes, notes);
       const uint8_t* queue = &e->detail.frames[0].bytes[info.headerBytes + 48];
       EXPECT_EQ(Bytes(queue, queue + 7), (Bytes{200, 0xBC, 128, 200, 0x95, 0x01, 0x2A}));
-
-      // A block goes out until the byte position (of the field itself, the
-      // leader counted in LX mode only) passes the next multiple of 256.
-      std::vector<std::pair<int, int>> copies;  // block, position field
+      Copies copies;
       for (const auto& f : e->detail.frames)
         if (f.blockNumber < 2) copies.emplace_back(f.blockNumber, f.positionField);
-      using C = std::vector<std::pair<int, int>>;
-      const C lx{{0, 42}, {0, 121}, {0, 200}, {1, 279}, {1, 364}, {1, 449}};
-      const C se{{0, 8}, {0, 79}, {0, 150}, {0, 221}, {1, 292}, {1, 369}, {1, 446}};
       EXPECT_EQ(copies, mode == LX_MODE_LX ? lx : se);
-
-      // Every block's levels are the curve's at its 8-tick slots while the
-      // music runs (up to tick 500), then 0, for the mode's closing blocks.
+      // The mode's closing blocks follow the music's two.
       ASSERT_EQ(e->detail.blocks.size(), mode == LX_MODE_PIANOMATION1 ? 10u : 6u);
+      Bytes sustain, soft;
       for (const auto& b : e->detail.blocks) {
-        for (uint32_t i = 0; i < 32; ++i) {
-          const uint32_t tick = b.block * 256 + 8 * i;
-          const int want = tick <= 500 ? static_cast<int>(e->sustain[tick / 8].level + 0.5) : 0;
-          ASSERT_EQ(b.sustain[i], want) << b.block << " " << i;
-        }
-        for (uint8_t soft : b.soft) ASSERT_EQ(soft, 0) << b.block;
+        sustain.insert(sustain.end(), b.sustain, b.sustain + 32);
+        soft.insert(soft.end(), b.soft, b.soft + 16);
       }
-      EXPECT_GT(e->detail.blocks[1].sustain[0], 150);
-      // The decoder times the notes as the piano plays them, after its latency.
-      const auto on = std::find_if(e->track.events.begin(), e->track.events.end(),
-                                   [](const DecodedEvent& ev) { return ev.status == 0x90; });
-      ASSERT_NE(on, e->track.events.end());
-      EXPECT_NEAR(on->timeSeconds,
+      Bytes want(sustain.size(), 0);
+      std::copy(ramp.begin(), ramp.end(), want.begin() + 30);
+      EXPECT_EQ(sustain, want);
+      EXPECT_EQ(soft, Bytes(soft.size(), 0));
+      // Notes sound at their tick after the mode's latency; the signal starts at once.
+      ASSERT_EQ(e->track.events[0].status, 0x90);
+      EXPECT_NEAR(e->track.events[0].timeSeconds,
                   e->track.dataStartSeconds + info.accompanimentDelaySeconds + 0.25, 1e-9);
       EXPECT_NEAR(e->track.dataStartSeconds, 0.0, 1.0 / rate);
-
       // The left stays silent; one second of silence closes the track.
       const auto& right = e->out.Right();
       const auto zero = [](int16_t v) { return v == 0; };
@@ -241,9 +210,8 @@ TEST(LXRoundTripTest, NotesPedalsPacingAndAccompanimentInEveryModeAndRate) {
       EXPECT_TRUE(std::all_of(right.end() - rate, right.end(), zero));
       EXPECT_FALSE(std::all_of(right.end() - rate - 8, right.end() - rate, zero));
 
-      // With an accompaniment the silence stays and no lead-in comes; the
-      // recording is delayed by the latency, faded in from 0 and played out,
-      // plus a second.
+      // An accompaniment keeps the silence, without lead-in; it is delayed by
+      // the latency, faded in from 0 and played out, plus a second.
       auto accomp = test::FakeAccompaniment::Mono(std::vector<int16_t>(rate * 5, 4000), rate);
       const auto with = EncodeLX(song, mode, rate, &accomp);
       Notes later = notes;
@@ -253,34 +221,32 @@ TEST(LXRoundTripTest, NotesPedalsPacingAndAccompanimentInEveryModeAndRate) {
       const auto& left = with->out.Left();
       EXPECT_EQ(std::vector<int16_t>(left.begin() + delay - 1, left.begin() + delay + 2),
                 (std::vector<int16_t>{0, 0, 10}));
-      EXPECT_EQ(with->out.Size(), delay + rate * 5 + rate);
+      EXPECT_EQ(with->out.Size(), delay + rate * 6);
     }
   }
 }
 
-// 64 note-ons of 3 bytes and 64 note-offs of 2 fill the queue exactly: the
-// 392-byte frame goes once. One note more does not fit.
+// 64 note-ons (3 bytes) and 64 note-offs (2) fill the queue: the 392-byte frame goes once; one more
+// fails.
 TEST(LXQueueTest, AFullQueueGoesOnceAndOverflowFails) {
   for (int extra : {0, 1}) {
     const auto e = EncodeLX(
         [&](test::TrackBuilder& t) {
           for (int k = 0; k < 64 + extra; ++k) t.NoteOn(0, 0, 21 + k, 64);
-          t.NoteOff(24, 0, 21);
-          for (int k = 1; k < 64 + extra; ++k) t.NoteOff(0, 0, 21 + k);
+          for (int k = 0; k < 64 + extra; ++k) t.NoteOff(k ? 0 : 24, 0, 21 + k);
           t.End();
         },
         LX_MODE_LX, 44100);
     ASSERT_EQ(e->result, extra ? Result::kDataFormatError : Result::kSuccess);
     if (extra) continue;
-    ASSERT_EQ(e->detail.frames[0].bytes.size(), 392u);
-    EXPECT_EQ(e->detail.frames[1].blockNumber, 1);
-    EXPECT_EQ(e->notes.size(), 128u);
+    EXPECT_EQ(std::tuple(e->detail.frames[0].bytes.size(), e->detail.frames[1].blockNumber,
+                         e->notes.size()),
+              std::tuple(size_t{392}, uint16_t{1}, size_t{128}));
   }
 }
 
-// A controller 16 at time 0 marks fine velocities: a note sounds once a
-// controller 16 refines it (else the next note-on replaces it), and key
-// pressure 127 and 0 press and release a key silently.
+// With a controller 16 at time 0 a note sounds once a controller 16 refines it
+// (else the next note-on replaces it); key pressure 127 and 0 press and release silently.
 TEST(LXQueueTest, FineVelocityNotes) {
   const auto e = EncodeLX(
       [](test::TrackBuilder& t) {

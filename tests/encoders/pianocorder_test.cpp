@@ -137,79 +137,58 @@ TEST(FrameScheduleTest, ReleasesPedalsHoldLimitsAndSplitBits) {
 
 struct Encoded {
   Result result;
-  std::unique_ptr<test::MemoryOutput> out;
-  const std::vector<int16_t>& Data(int id) const { return id >= 10 ? out->Left() : out->Right(); }
+  test::MemoryOutput out;
+  DecodedTrack track;
+  DecodedFrames frames;
 };
 
-// A few notes over both halves of the keyboard, with pedals.
-Encoded Encode(int id, uint32_t rate, const PianocorderFile* file = nullptr,
-               size_t damagedAt = SIZE_MAX) {
+// A few notes over both halves of the keyboard, with pedals; encoded and read back.
+std::unique_ptr<Encoded> Encode(int id, uint32_t rate, const PianocorderFile* file = nullptr,
+                                size_t damagedAt = SIZE_MAX) {
   test::FakeReader r;
   r.Control(0, 0, 64, 100).NoteOn(0, 0, 24, 90).NoteOn(0, 0, 40, 70).NoteOn(240, 0, 72, 110);
   r.NoteOff(240, 0, 40).NoteOn(0, 0, 105, 60).Control(120, 0, 64, 0).NoteOn(200, 0, 90, 30);
   r.NoteOff(480, 0, 72).NoteOff(0, 0, 90).NoteOn(240, 0, 64, 80).NoteOn(0, 0, 65, 80);
   r.NoteOff(480, 0, 64).NoteOff(0, 0, 65).EndOfTrack(0);
   r.SetDamagedAt(damagedAt);
-  Encoded run{Result::kSuccess, std::make_unique<test::MemoryOutput>()};
+  auto e = std::make_unique<Encoded>();
   EncoderOptions options;
   options.pianocorderFile = file;
   auto enc = CreateEncoder(id, options);
-  EXPECT_EQ(run.out->Open("", rate, "", "", false, id == 3), AudioResult::kOk);
+  EXPECT_EQ(e->out.Open("", rate, "", "", false, id == 3), AudioResult::kOk);
   enc->SetSampleRate(rate);
-  enc->SetOutput(run.out.get());
+  enc->SetOutput(&e->out);
   enc->SetSource(&r);
-  run.result = enc->Encode();
-  return run;
+  e->result = enc->Encode();
+  const std::vector<int16_t>& data = id >= 10 ? e->out.Left() : e->out.Right();
+  e->track = id >= 10 ? DecodeCassetteConverter(data.data(), data.size(), rate, &e->frames)
+                      : DecodePianocorder(data.data(), data.size(), rate, &e->frames);
+  return e;
 }
 
-// Half speed doubles every sample; the Ampico twins send the same signal; a
-// damaged source ends the encode with its code.
-TEST(FrameEncoderTest, HalfSpeedAmpicoTwinsAndDamage) {
-  const Encoded normal = Encode(2, 44100), half = Encode(3, 44100);
-  ASSERT_EQ(half.out->Size(), 2 * normal.out->Size());
-  for (size_t i = 0; i < 2 * normal.out->Size(); ++i)
-    ASSERT_EQ(half.out->Right()[i], normal.out->Right()[i / 2]) << i;
-  const Encoded a = Encode(10, 48000), b = Encode(11, 48000);
-  EXPECT_EQ(a.out->Left(), b.out->Left());
-  EXPECT_GT(a.out->Size(), 48000u * 3);
-  EXPECT_EQ(Encode(10, 44100, nullptr, 3).result, Result::kSourceDamaged);
-}
-
-// Decoded, each played note goes down within the scheduler's lead (now slot
-// minus the longest and the shortest attack window) after its time, music
-// time 0 lying 0.79 s into the track; one second of silence closes it. The
-// events against the song at every rate: the decoders' round trip.
-TEST(FrameEncoderTest, KeysGoDownWithinTheLeadAfterTheLeadIn) {
-  for (const auto& [id, rate, frame, lo, hi] :
-       {std::tuple{2, 48000u, 128.0 / 4500, 1.5, 8.5}, {10, 44100u, 0.01, 17.5, 30.5}}) {
-    const Encoded run = Encode(id, rate);
-    ASSERT_EQ(run.result, Result::kSuccess);
-    const std::vector<int16_t>& data = run.Data(id);
-    DecodedFrames frames;
-    const DecodedTrack t = id == 10
-                               ? DecodeCassetteConverter(data.data(), data.size(), rate, &frames)
-                               : DecodePianocorder(data.data(), data.size(), rate, &frames);
-    EXPECT_EQ(t.formatId, id);
-    EXPECT_TRUE(t.errors.empty());
-    EXPECT_NEAR(frames.frames.size() * frame, static_cast<double>(data.size()) / rate - 1,
-                2 * frame);
-    // note, time in seconds (480 ticks a quarter at 120 bpm); 24 and 105 on the cassette's keys
-    // only
-    std::vector<std::pair<int, double>> expect{
-        {40, 0.0}, {64, 1.5833}, {65, 1.5833}, {72, 0.25}, {90, 0.8333}};
-    if (id == 10) expect.insert(expect.end(), {{24, 0.0}, {105, 0.5}});
-    std::sort(expect.begin(), expect.end());
-    std::vector<std::pair<int, double>> got;
-    for (const DecodedEvent& e : t.events)
-      if (e.status == 0x90) got.push_back({e.data1, e.timeSeconds});
-    std::sort(got.begin(), got.end());
-    ASSERT_EQ(got.size(), expect.size());
-    for (size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i].first, expect[i].first);
-      const double lead = (got[i].second - 0.79 - expect[i].second) / frame;
-      EXPECT_TRUE(lead >= lo && lead <= hi) << got[i].first << " lead " << lead << " frames";
-    }
+TEST(FrameEncoderTest, LeadInHalfSpeedAmpicoTwinsAndDamage) {
+  const auto normal = Encode(2, 44100), half = Encode(3, 44100);
+  const auto a = Encode(10, 48000), b = Encode(11, 48000);
+  // Half speed doubles every sample; the Ampico twins send the same signal.
+  ASSERT_EQ(half->out.Size(), 2 * normal->out.Size());
+  for (size_t i = 0; i < 2 * normal->out.Size(); ++i)
+    ASSERT_EQ(half->out.Right()[i], normal->out.Right()[i / 2]) << i;
+  EXPECT_EQ(a->out.Left(), b->out.Left());
+  // Music time 0 lies 0.79 s in: the keys struck then go down within the lead
+  // (now slot less the longest and the shortest attack) after it. One second
+  // of silence closes the track.
+  for (const auto& [e, rate, frame, lo, hi] :
+       {std::tuple{normal.get(), 44100, 128.0 / 4500, 1.5, 8.5},
+        {a.get(), 48000, 0.01, 17.5, 30.5}}) {
+    ASSERT_TRUE(e->result == Result::kSuccess && e->track.errors.empty());
+    EXPECT_NEAR(e->frames.frames.size() * frame, e->out.Size() / double(rate) - 1, 2 * frame);
+    const auto on = std::find_if(e->track.events.begin(), e->track.events.end(),
+                                 [](const DecodedEvent& ev) { return ev.status == 0x90; });
+    ASSERT_NE(on, e->track.events.end());
+    const double lead = (on->timeSeconds - 0.79) / frame;
+    EXPECT_TRUE(lead >= lo && lead <= hi) << lead << " frames";
   }
+  EXPECT_EQ(Encode(10, 44100, nullptr, 3)->result, Result::kSourceDamaged);
 }
 
 // A data file replays frame for frame after idle frames (keys and pedals up,
@@ -217,27 +196,22 @@ TEST(FrameEncoderTest, KeysGoDownWithinTheLeadAfterTheLeadIn) {
 TEST(PianocorderReplayTest, FramesComeBackAtTheRecordedSpeed) {
   for (uint16_t speed : {3900, 5100}) {
     PianocorderFile file;
-    file.speed = speed;
     file.frameCount = 200;
+    file.speed = speed;
     for (uint32_t i = 0; i < 200; ++i) {
       const auto a = static_cast<uint8_t>(i), b = static_cast<uint8_t>(i * 7);
       file.frames.insert(file.frames.end(),
                          {0x50, 0, a, 0, 0, 0, 0, 0, 0x10, b, 0, 0, 0, 0, 0, 0xFD});
     }
-    const Encoded run = Encode(2, 44100, &file);
-    ASSERT_EQ(run.result, Result::kSuccess);
-    DecodedFrames got;
-    EXPECT_TRUE(
-        DecodePianocorder(run.out->Right().data(), run.out->Size(), 44100, &got).errors.empty());
+    const auto e = Encode(2, 44100, &file);
     std::vector<uint8_t> bytes;
-    for (const DecodedFrame& f : got.frames) bytes.insert(bytes.end(), f.bytes, f.bytes + 16);
-    auto at = std::search(bytes.begin(), bytes.end(), file.frames.begin(), file.frames.end());
-    ASSERT_NE(at, bytes.end()) << speed;
-    const auto first = static_cast<size_t>(at - bytes.begin()) / kFrameBytes;
-    EXPECT_EQ(Hex(got.frames[0].bytes), kIdle);
-    EXPECT_NEAR(got.frames[first].timeSeconds, 1.0, 0.03);
-    const double measured =
-        (got.frames[first + 199].timeSeconds - got.frames[first].timeSeconds) / 199;
+    for (const DecodedFrame& f : e->frames.frames) bytes.insert(bytes.end(), f.bytes, f.bytes + 16);
+    const auto at = std::search(bytes.begin(), bytes.end(), file.frames.begin(), file.frames.end());
+    ASSERT_TRUE(e->result == Result::kSuccess && e->track.errors.empty() && at != bytes.end());
+    const DecodedFrame* first = &e->frames.frames[static_cast<size_t>(at - bytes.begin()) / 16];
+    EXPECT_EQ(Hex(e->frames.frames[0].bytes), kIdle);
+    EXPECT_NEAR(first->timeSeconds, 1.0, 0.03);
+    const double measured = (first[199].timeSeconds - first->timeSeconds) / 199;
     EXPECT_NEAR(128.0 / measured, std::max(4030, int{speed}), 30) << speed;
   }
 }
