@@ -10,7 +10,6 @@
 #include "decoders/pianocorder_decoder.h"
 #include "encoders/encoder_factory.h"
 #include "encoders/pianocorder/frame_schedule.h"
-#include "encoders/pianocorder/mid2pianocorder.h"
 #include "tests/support/fake_reader.h"
 #include "tests/support/memory_output.h"
 
@@ -18,6 +17,7 @@ namespace tonvelo {
 namespace {
 
 using Frame = std::vector<uint8_t>;
+using Levels = std::vector<std::pair<int, int>>;  // velocity or note, level
 const char* const kIdle = "10 00 00 00 00 00 00 00 10 00 00 00 00 00 00 FD";
 
 std::string Hex(const uint8_t* f) {
@@ -34,10 +34,13 @@ std::vector<Frame> Frames(PianocorderState& s, int n) {
   return out;
 }
 
-uint8_t VelocityFor(const PianocorderState& s, int level) {
-  uint8_t v = 1;
-  while (v < 127 && s.Level(v) != level) ++v;
-  return v;
+// Strikes each note at the first velocity that gives its level.
+void Strike(PianocorderState& s, const Levels& notes) {
+  for (const auto& [note, level] : notes) {
+    uint8_t v = 1;
+    while (v < 127 && s.Level(v) != level) ++v;
+    s.Note(static_cast<uint8_t>(note), v);
+  }
 }
 
 TEST(FrameScheduleTest, IdleFramesMarkersKeysAndLevels) {
@@ -49,37 +52,35 @@ TEST(FrameScheduleTest, IdleFramesMarkersKeysAndLevels) {
   EXPECT_EQ(ccFrames[2], ccFrames[0]);
   cc.Reset();
   EXPECT_EQ(Frames(cc, 1)[0], ccFrames[0]);  // the marker starts over
-
-  // note -> key flag (-1: not played)
   // clang-format off
+  // note -> key flag (-1: not played)
   for (const auto& [s, note, flag] : std::vector<std::tuple<const PianocorderState*, int, int>>{
       {&pc, 24, -1}, {&pc, 25, 16}, {&pc, 64, 55}, {&pc, 65, 72}, {&pc, 104, 111}, {&pc, 105, -1},
       {&cc, 22, -1}, {&cc, 23, 17}, {&cc, 64, 58}, {&cc, 65, 59}, {&cc, 105, 99},  {&cc, 106, -1}})
     EXPECT_EQ(s->KeyFlag(static_cast<uint8_t>(note)), flag) << note;
-  // profile range, velocity -> level
-  for (const auto& [s, lo, hi, rows] : std::vector<std::tuple<PianocorderState*, int, int, std::vector<std::pair<int, int>>>>{
+  // profile range -> velocity, level
+  for (const auto& [s, lo, hi, rows] : std::vector<std::tuple<PianocorderState*, int, int, Levels>>{
       {&pc, 1, 127, {{1, 0}, {2, 0}, {64, 6}, {100, 19}, {126, 30}, {127, 31}}},
       {&pc, 25, 95, {{25, 0}, {26, 0}, {60, 6}, {94, 30}, {95, 31}, {127, 31}}},
       {&cc, 1, 127, {{1, 1}, {30, 2}, {64, 4}, {110, 6}, {127, 7}}},
       {&cc, 25, 95, {{25, 1}, {26, 1}, {60, 4}, {95, 7}}}}) {
     s->BuildLevelTable(lo, hi);
-    for (const auto& [v, level] : rows) EXPECT_EQ(s->Level(static_cast<uint8_t>(v)), level) << lo << " " << v;
+    for (const auto& [v, level] : rows) EXPECT_EQ(s->Level(uint8_t(v)), level) << lo << " " << v;
   }
   // clang-format on
 }
 
-// A repeat of note 65 (flag 72, struck at bit 0: lead shift 2) with its
-// earlier stroke, also at level 10 (attack 2), 3 or 1 frames before it; the
-// ring read from the head, level per slot (-1 off). 3 apart, shift 1 clears
-// the earlier attack; 1 apart, shift 0 is not enough and the earlier stroke is
-// raised to level 27, the first with a shorter attack.
+// Note 65 (flag 72, struck at bit 0: lead shift 2) at level 10 (attack 2)
+// again 3 or 1 frames later, the ring's levels read from the head: 3 apart,
+// shift 1 clears the earlier attack; 1 apart, the earlier stroke is raised to
+// level 27, the first with a shorter attack.
 TEST(FrameScheduleTest, RepeatedNoteGivesUpLeadBeforeLoudness) {
   for (const auto& [apart, expect] : {std::pair{3, std::vector{-1, -1, 10, 10, -1, -1, 10, 10, 10}},
                                       {1, std::vector{-1, -1, -1, -1, 27, -1, -1, 10, 10}}}) {
     PianocorderState s(kPianocorderSchedule);
-    s.Note(65, VelocityFor(s, 10));
+    Strike(s, {{65, 10}});
     Frames(s, apart);
-    s.Note(65, VelocityFor(s, 10));
+    Strike(s, {{65, 10}});
     std::vector<int> got;
     for (uint32_t i = 0; i <= 8; ++i) got.push_back(s.At(i, 72).level);
     EXPECT_EQ(got, expect) << apart;
@@ -87,31 +88,24 @@ TEST(FrameScheduleTest, RepeatedNoteGivesUpLeadBeforeLoudness) {
 }
 
 TEST(FrameScheduleTest, ReleasesPedalsHoldLimitsAndSplitBits) {
-  // Note 25 at bit 100 has no lead shift: level 0 (attack 4) fills slots 5-8;
-  // released at once, it stays down through slot 8 and is up from slot 9.
-  // A sustain press released before the next frame is dropped; so is a
-  // short soft press, but for the head slot, which its long lead reached.
+  // Note 25 at bit 100 (no lead shift, level 0: attack 4) released at once is
+  // down in slots 5-8. A sustain press released before the next frame is
+  // dropped; so is a short soft press, but for the head slot its lead reached.
   PianocorderState s(kPianocorderSchedule);
   s.SetBitPosition(100);
   s.Note(25, 1);
   s.Note(25, 0);
-  s.Pedal(kPedalSustain, 127);
-  s.Pedal(kPedalSustain, 0);
-  s.Pedal(kPedalSoft, 127);
-  s.Pedal(kPedalSoft, 0);
+  for (const int pedal : {kPedalSustain, kPedalSoft}) s.Pedal(pedal, 127), s.Pedal(pedal, 0);
   std::string flags[3];  // key, sustain, soft
   for (const Frame& f : Frames(s, 11))
     for (int i = 0; i < 3; ++i) flags[i] += Flag(f, i == 0 ? 16 : 2 - i) ? 'X' : '.';
-  EXPECT_EQ(flags[0] + flags[1] + flags[2],
-            ".....XXXX.."
-            "..........."
-            "X..........");
+  EXPECT_EQ(flags[0] + " " + flags[1] + " " + flags[2], ".....XXXX.. ........... X..........");
 
   // Held without release (note -1: the sustain pedal): down for exactly the hold limit.
-  for (const auto& [params, note, limit] : {std::tuple{&kPianocorderSchedule, 60, 1582},
-                                            {&kPianocorderSchedule, -1, 2637},
-                                            {&kCassetteSchedule, 60, 4500},
-                                            {&kCassetteSchedule, -1, 4500}}) {
+  // clang-format off
+  for (const auto& [params, note, limit] : {std::tuple{&kPianocorderSchedule, 60, 1582}, {&kPianocorderSchedule, -1, 2637},
+                                            {&kCassetteSchedule, 60, 4500}, {&kCassetteSchedule, -1, 4500}}) {
+    // clang-format on
     PianocorderState h(*params);
     note < 0 ? h.Pedal(kPedalSustain, 127) : h.Note(static_cast<uint8_t>(note), 100);
     const int flag = note < 0 ? params->sustainFlag : h.KeyFlag(static_cast<uint8_t>(note));
@@ -120,17 +114,16 @@ TEST(FrameScheduleTest, ReleasesPedalsHoldLimitsAndSplitBits) {
     EXPECT_EQ(on, limit) << note;
   }
 
-  // Split bits at the onset frame (slot 6: attack 2, shift 1 at bit 64); note, level -> frame.
-  for (const auto& [notes, frame] :
-       std::vector<std::pair<std::vector<std::pair<int, int>>, const char*>>{
-           {{{64, 20}}, "05 00 00 00 00 00 01 00 10 00 00 00 00 00 00 FD"},
-           {{{64, 9}, {25, 25}, {65, 9}}, "11 00 80 00 00 00 01 00 92 80 00 00 00 00 00 FD"},
-           {{{64, 10}, {65, 10}, {66, 10}, {104, 25}},
-            "0A 00 00 00 00 00 01 00 5E C0 00 00 00 01 00 FD"}}) {
+  // Split bits at the onset frame (slot 6: attack 2, shift 1 at bit 64).
+  // clang-format off
+  for (const auto& [notes, frame] : std::vector<std::pair<Levels, const char*>>{
+      {{{64, 20}}, "05 00 00 00 00 00 01 00 10 00 00 00 00 00 00 FD"},
+      {{{64, 9}, {25, 25}, {65, 9}}, "11 00 80 00 00 00 01 00 92 80 00 00 00 00 00 FD"},
+      {{{64, 10}, {65, 10}, {66, 10}, {104, 25}}, "0A 00 00 00 00 00 01 00 5E C0 00 00 00 01 00 FD"}}) {
+    // clang-format on
     PianocorderState p(kPianocorderSchedule);
     p.SetBitPosition(64);
-    for (const auto& [note, level] : notes)
-      p.Note(static_cast<uint8_t>(note), VelocityFor(p, level));
+    Strike(p, notes);
     EXPECT_EQ(Hex(Frames(p, 7)[6].data()), frame);
   }
 }
@@ -177,9 +170,10 @@ TEST(FrameEncoderTest, LeadInHalfSpeedAmpicoTwinsAndDamage) {
   // Music time 0 lies 0.79 s in: the keys struck then go down within the lead
   // (now slot less the longest and the shortest attack) after it. One second
   // of silence closes the track.
-  for (const auto& [e, rate, frame, lo, hi] :
-       {std::tuple{normal.get(), 44100, 128.0 / 4500, 1.5, 8.5},
-        {a.get(), 48000, 0.01, 17.5, 30.5}}) {
+  // clang-format off
+  for (const auto& [e, rate, frame, lo, hi] : {std::tuple{normal.get(), 44100, 128.0 / 4500, 1.5, 8.5},
+                                               {a.get(), 48000, 0.01, 17.5, 30.5}}) {
+    // clang-format on
     ASSERT_TRUE(e->result == Result::kSuccess && e->track.errors.empty());
     EXPECT_NEAR(e->frames.frames.size() * frame, e->out.Size() / double(rate) - 1, 2 * frame);
     const auto on = std::find_if(e->track.events.begin(), e->track.events.end(),
@@ -198,11 +192,9 @@ TEST(PianocorderReplayTest, FramesComeBackAtTheRecordedSpeed) {
     PianocorderFile file;
     file.frameCount = 200;
     file.speed = speed;
-    for (uint32_t i = 0; i < 200; ++i) {
-      const auto a = static_cast<uint8_t>(i), b = static_cast<uint8_t>(i * 7);
+    for (uint8_t i = 0; i < 200; ++i)
       file.frames.insert(file.frames.end(),
-                         {0x50, 0, a, 0, 0, 0, 0, 0, 0x10, b, 0, 0, 0, 0, 0, 0xFD});
-    }
+                         {0x50, 0, i, 0, 0, 0, 0, 0, 0x10, uint8_t(i * 7), 0, 0, 0, 0, 0, 0xFD});
     const auto e = Encode(2, 44100, &file);
     std::vector<uint8_t> bytes;
     for (const DecodedFrame& f : e->frames.frames) bytes.insert(bytes.end(), f.bytes, f.bytes + 16);
