@@ -15,8 +15,8 @@ using enum OpenResult;
 
 // Header announcing `count` frames at 4700 bits/s, then `frames` frames
 // whose first byte is their index.
-Bytes PcFile(uint32_t count, uint32_t frames, const char* signature = "PIANOCORDER") {
-  Bytes b(signature, signature + 11);
+Bytes PcFile(uint32_t count, uint32_t frames) {
+  Bytes b{'P', 'I', 'A', 'N', 'O', 'C', 'O', 'R', 'D', 'E', 'R'};
   for (int i = 3; i >= 0; --i) b.push_back(static_cast<uint8_t>(count >> (8 * i)));
   b.insert(b.end(), {0x12, 0x5C, 0x01, 0x02, 0x07, 0x23, 0x25, 'A', 'B', 'C', 'D', 'E', 0x29});
   b.resize(32, 0);
@@ -25,6 +25,7 @@ Bytes PcFile(uint32_t count, uint32_t frames, const char* signature = "PIANOCORD
   return b;
 }
 
+// Empty, wrong-signature and header-only files and high counts: the conversion thread's tests.
 TEST(PianocorderSource, LoadsOnlyTheFramesPresent) {
   const Bytes good = PcFile(3, 3);
   const Bytes cut(good.begin(), good.end() - 5);  // the last frame cut short
@@ -32,13 +33,9 @@ TEST(PianocorderSource, LoadsOnlyTheFramesPresent) {
   for (const auto& [name, bytes, result, frames] : {
            std::tuple{"good", good, kOpened, 3u},
            {"count below the data", PcFile(2, 3), kOpened, 2u},
-           {"lying count", PcFile(1000000, 3), kOpened, 3u},
            {"truncated frame", cut, kOpened, 2u},
            {"no frame", PcFile(0, 3), kDamaged, 0u},
-           {"header only", PcFile(5, 0), kDamaged, 0u},
            {"short header", Bytes(good.begin(), good.begin() + 20), kNotThisFormat, 0u},
-           {"empty", Bytes(), kNotThisFormat, 0u},
-           {"wrong signature", PcFile(3, 3, "PIANOCORDEX"), kNotThisFormat, 0u},
        }) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
