@@ -166,7 +166,7 @@ TEST(LXRoundTripTest, NotesPedalsPacingAndAccompanimentInEveryModeAndRate) {
       ASSERT_EQ(std::tuple(e->detail.mode, e->detail.leaderBytes, e->track.errors.size()),
                 std::tuple(static_cast<int>(mode), info.leaderBytes, size_t{0}));
       EXPECT_EQ(e->notes, notes);
-      const Bytes& first = e->detail.frames[0].bytes;
+      const Bytes& first = e->detail.frames.at(0).bytes;
       EXPECT_EQ(Bytes(first.end() - 4, first.end()), checks[mode]);
       Copies copies;
       for (const auto& f : e->detail.frames)
@@ -184,7 +184,7 @@ TEST(LXRoundTripTest, NotesPedalsPacingAndAccompanimentInEveryModeAndRate) {
       EXPECT_EQ(sustain, want);
       EXPECT_EQ(soft, Bytes(soft.size(), 0));
       // Notes sound at their tick after the mode's latency; the signal starts at once.
-      ASSERT_EQ(e->track.events[0].status, 0x90);
+      ASSERT_EQ(e->track.events.at(0).status, 0x90);
       EXPECT_NEAR(e->track.events[0].timeSeconds,
                   e->track.dataStartSeconds + info.accompanimentDelaySeconds + 0.25, 1e-9);
       EXPECT_NEAR(e->track.dataStartSeconds, 0.0, 1.0 / rate);
@@ -200,9 +200,9 @@ TEST(LXRoundTripTest, NotesPedalsPacingAndAccompanimentInEveryModeAndRate) {
       auto accomp = test::FakeAccompaniment::Mono(std::vector<int16_t>(rate * 5, 4000), rate);
       const auto with = EncodeLX(song, mode, rate, &accomp);
       const auto delay = static_cast<size_t>(info.accompanimentDelaySeconds * rate);
-      EXPECT_EQ(
-          std::tuple(std::get<0>(with->notes.at(0)), with->out.Left()[delay + 1], with->out.Size()),
-          std::tuple(2400u, int16_t{10}, delay + rate * 6));
+      EXPECT_EQ(std::tuple(std::get<0>(with->notes.at(0)), with->out.Left().at(delay + 1),
+                           with->out.Size()),
+                std::tuple(2400u, int16_t{10}, delay + rate * 6));
     }
   }
 }
@@ -220,7 +220,7 @@ TEST(LXQueueTest, AFullQueueGoesOnceAndOverflowFails) {
         LX_MODE_LX, 44100);
     ASSERT_EQ(e->result, extra ? Result::kDataFormatError : Result::kSuccess);
     if (extra) continue;
-    EXPECT_EQ(std::tuple(e->detail.frames[0].bytes.size(), e->detail.frames[1].blockNumber,
+    EXPECT_EQ(std::tuple(e->detail.frames.at(0).bytes.size(), e->detail.frames.at(1).blockNumber,
                          e->notes.size()),
               std::tuple(size_t{392}, uint16_t{1}, size_t{128}));
   }
