@@ -144,18 +144,21 @@ TEST(LXRoundTripTest, NotesPedalsPacingAndAccompanimentInEveryModeAndRate) {
   };
   // clang-format off
   // Leading silence dropped for a 200-tick lead-in; key 109 not sent, key 0 the sostenuto.
-  const Notes notes{{200, 60, true, 128}, {200, 21, true, 298}, {300, 60, false, 0}, {300, 0, true, 0},
-                    {300, 108, true, 30}, {500, 0, false, 0}, {500, 21, false, 0}, {500, 108, false, 0}};
+  const Notes notes{{200, 60, true, 128}, {200, 21, true, 298}, {300, 60, false, 0},
+                    {300, 0, true, 0}, {300, 108, true, 30}, {500, 0, false, 0},
+                    {500, 21, false, 0}, {500, 108, false, 0}};
   // Blocks 0 and 1 go out until the byte position (of the field itself, the
   // leader counted in LX mode only) passes the next multiple of 256.
   using Copies = std::vector<std::pair<int, int>>;  // block, position field
   const Copies lx{{0, 42}, {0, 121}, {0, 200}, {1, 279}, {1, 364}, {1, 449}};
   const Copies se{{0, 8}, {0, 79}, {0, 150}, {0, 221}, {1, 292}, {1, 369}, {1, 446}};
   // Check bytes of block 0's first copy: the decoder checks frames with CRCs of its own.
-  const Bytes checks[3] = {{0xD8, 0xC9, 0x42, 0xA4}, {0xB0, 0x0B, 0xFA, 0x40}, {0x92, 0x6A, 0xB2, 0x9E}};
+  const Bytes checks[3] = {{0xD8, 0xC9, 0x42, 0xA4}, {0xB0, 0x0B, 0xFA, 0x40},
+                           {0x92, 0x6A, 0xB2, 0x9E}};
   // Sustain levels from slot 30 (tick 240), pressed at 250 and let up by 500; 0 elsewhere.
-  const Bytes ramp{0x2F, 0x7E, 0xC1, 0xE3, 0xEB, 0xE5, 0xDB, 0xD2, 0xC9, 0xC2, 0xBA, 0xB1, 0xA9, 0xA1, 0x99, 0x91,
-                   0x89, 0x81, 0x79, 0x70, 0x68, 0x60, 0x58, 0x50, 0x48, 0x40, 0x38, 0x2F, 0x27, 0x1F, 0x17, 0x0F, 0x08};
+  const Bytes ramp{0x2F, 0x7E, 0xC1, 0xE3, 0xEB, 0xE5, 0xDB, 0xD2, 0xC9, 0xC2, 0xBA, 0xB1, 0xA9,
+                   0xA1, 0x99, 0x91, 0x89, 0x81, 0x79, 0x70, 0x68, 0x60, 0x58, 0x50, 0x48, 0x40,
+                   0x38, 0x2F, 0x27, 0x1F, 0x17, 0x0F, 0x08};
   // clang-format on
   for (const LXMode mode : {LX_MODE_LX, LX_MODE_SE_TAPE, LX_MODE_PIANOMATION1}) {
     for (const uint32_t rate : {44100u, 48000u}) {

@@ -104,8 +104,9 @@ TEST(FrameScheduleTest, ReleasesPedalsHoldLimitsAndSplitBits) {
 
   // Held without release (note -1: the sustain pedal): down for exactly the hold limit.
   // clang-format off
-  for (const auto& [params, note, limit] : {std::tuple{&kPianocorderSchedule, 60, 1582}, {&kPianocorderSchedule, -1, 2637},
-                                            {&kCassetteSchedule, 60, 4500}, {&kCassetteSchedule, -1, 4500}}) {
+  for (const auto& [params, note, limit] :
+       {std::tuple{&kPianocorderSchedule, 60, 1582}, {&kPianocorderSchedule, -1, 2637},
+        {&kCassetteSchedule, 60, 4500}, {&kCassetteSchedule, -1, 4500}}) {
     // clang-format on
     PianocorderState h(*params);
     note < 0 ? h.Pedal(kPedalSustain, 127) : h.Note(static_cast<uint8_t>(note), 100);
@@ -120,7 +121,8 @@ TEST(FrameScheduleTest, ReleasesPedalsHoldLimitsAndSplitBits) {
   for (const auto& [notes, frame] : std::vector<std::pair<Levels, const char*>>{
       {{{64, 20}}, "05 00 00 00 00 00 01 00 10 00 00 00 00 00 00 FD"},
       {{{64, 9}, {25, 25}, {65, 9}}, "11 00 80 00 00 00 01 00 92 80 00 00 00 00 00 FD"},
-      {{{64, 10}, {65, 10}, {66, 10}, {104, 25}}, "0A 00 00 00 00 00 01 00 5E C0 00 00 00 01 00 FD"}}) {
+      {{{64, 10}, {65, 10}, {66, 10}, {104, 25}},
+       "0A 00 00 00 00 00 01 00 5E C0 00 00 00 01 00 FD"}}) {
     // clang-format on
     PianocorderState p(kPianocorderSchedule);
     p.SetBitPosition(64);
