@@ -79,13 +79,21 @@ def candidates(path):
     return found
 
 
-def run(cmd, cwd, timeout):
+def run(cmd, cwd, timeout, output=None):
     try:
         done = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               timeout=timeout)
+        if output is not None:
+            output.append(done.stdout.decode("utf-8", "replace"))
         return done.returncode
     except subprocess.TimeoutExpired:
         return "timeout"
+
+
+def failed_tests(ctest_output):
+    """The names ctest lists under "The following tests FAILED"."""
+    names = re.findall(r"^\s*\d+ - (\S+) \(", ctest_output.split("tests FAILED:")[-1], re.M)
+    return names if "tests FAILED:" in ctest_output else []
 
 
 def main():
@@ -136,16 +144,23 @@ def main():
                 if run(["ninja", "-C", str(build)], root, 900) != 0:
                     continue  # does not compile: not a fault the tests could see
                 started = time.monotonic()
+                output = []
                 outcome = run(["ctest", "--test-dir", str(build), "-j2", "--stop-on-failure",
-                               "--timeout", "120"], root, 1200)
+                               "--timeout", "120"], root, 1200, output)
+                failed = failed_tests(output[0]) if output else []
+                # A failure counts only if it repeats: a test that timed out on a
+                # busy machine is not a fault noticed.
+                if outcome != 0:
+                    outcome = run(["ctest", "--test-dir", str(build), "--rerun-failed",
+                                   "--timeout", "300"], root, 1200)
                 caught = outcome != 0
                 seconds = time.monotonic() - started
             finally:
                 path.write_text(original, encoding="utf-8", errors="surrogateescape")
             tried += 1
-            results.append({"where": where, "kind": kind, "caught": caught})
-            print("%-8s %-45s %s (%.0f s)" % ("caught" if caught else "MISSED", where, kind,
-                                               seconds), flush=True)
+            results.append({"where": where, "kind": kind, "caught": caught, "failed": failed})
+            print("%-8s %-45s %s (%.0f s) %s" % ("caught" if caught else "MISSED", where, kind,
+                                                  seconds, " ".join(failed[:3])), flush=True)
     run(["ninja", "-C", str(build)], root, 1800)  # leave the build matching the sources
 
     caught = sum(r["caught"] for r in results)
