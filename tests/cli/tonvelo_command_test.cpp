@@ -326,7 +326,7 @@ TEST_F(CommandTest, VerifyDecodeAndFlacTracks) {
   ASSERT_EQ(LoadPianocorderSource(Path("back.pc"), pc), OpenResult::kOpened);
   EXPECT_EQ(std::tie(pc->speed, pc->frameCount), std::tuple(4500, 163u));
   std::string notes, comments;
-  RunCommand("cd " + Quote(dir_) + " && " + Python() +
+  RunCommand("cd " + Quote(dir_) + " && /usr/bin/python3" +
                  " -c \"import mido\nt = mido.MidiFile('back.mid').tracks[0]\n"
                  "n = [(e.note, e.velocity) for e in t if e.type == 'note_on' and e.velocity]\n"
                  "print(len(n), n[0], n[-1], [e.value for e in t if e.is_cc(64)])\"",

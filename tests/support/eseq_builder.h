@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "tests/support/midi_builder.h"
+#include "tests/support/wav_builder.h"
 
 namespace tonvelo::test {
 
@@ -49,22 +49,15 @@ class EseqBuilder {
     Bytes out(7, 0);
     for (char c : std::string("COM-ESEQ")) out.push_back(static_cast<uint8_t>(c));
     out.resize(27, 0);
-    PutLE32(out, static_cast<uint32_t>(block_.size()));
-    PutLE32(out, static_cast<uint32_t>(events_.size()));
-    out.push_back(partCount_);
-    out.push_back(tempoCode_);
-    out.push_back(0);
-    out.push_back(0);
+    PutLE(out, static_cast<uint32_t>(block_.size()), 4);
+    PutLE(out, static_cast<uint32_t>(events_.size()), 4);
+    out.insert(out.end(), {partCount_, tempoCode_, 0, 0});
     out.insert(out.end(), block_.begin(), block_.end());
     out.insert(out.end(), events_.begin(), events_.end());
     return out;
   }
 
  private:
-  static void PutLE32(Bytes& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
-
   uint8_t partCount_ = 1;
   uint8_t tempoCode_ = 0;
   Bytes block_;

@@ -3,9 +3,11 @@
 // writer, so that reader tests do not trust the code they check.
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/midi_builder.h"
@@ -16,43 +18,32 @@ inline void PutLE(Bytes& out, uint32_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
+// A canonical 44-byte header and the data chunk (padded to even length).
+inline Bytes BuildWav(uint32_t rate, uint16_t channels, uint16_t bits, const Bytes& data) {
+  const uint32_t size = static_cast<uint32_t>(data.size()), block = channels * bits / 8u;
+  Bytes out = {'R', 'I', 'F', 'F'};
+  PutLE(out, 36 + size + (size & 1), 4);
+  out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0});
+  for (const auto& [v, n] : {std::pair<uint32_t, int>{channels, 2}, {rate, 4}, {rate * block, 4},
+                             {block, 2}, {bits, 2}})
+    PutLE(out, v, n);
+  out.insert(out.end(), {'d', 'a', 't', 'a'});
+  PutLE(out, size, 4);
+  out.insert(out.end(), data.begin(), data.end());
+  if (size & 1) out.push_back(0);
+  return out;
+}
+
 // Interleaved 16-bit samples; channels 1 or 2.
 inline Bytes BuildWav16(uint32_t rate, uint16_t channels, const std::vector<int16_t>& samples) {
-  Bytes out = {'R', 'I', 'F', 'F'};
-  const uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
-  PutLE(out, 36 + dataBytes, 4);
-  out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  PutLE(out, 16, 4);
-  PutLE(out, 1, 2);
-  PutLE(out, channels, 2);
-  PutLE(out, rate, 4);
-  PutLE(out, rate * channels * 2, 4);
-  PutLE(out, channels * 2u, 2);
-  PutLE(out, 16, 2);
-  out.insert(out.end(), {'d', 'a', 't', 'a'});
-  PutLE(out, dataBytes, 4);
-  for (int16_t s : samples) PutLE(out, static_cast<uint16_t>(s), 2);
-  return out;
+  Bytes data;
+  for (int16_t s : samples) PutLE(data, static_cast<uint16_t>(s), 2);
+  return BuildWav(rate, channels, 16, data);
 }
 
 // Interleaved unsigned 8-bit samples (128 is silence); channels 1 or 2.
 inline Bytes BuildWav8(uint32_t rate, uint16_t channels, const std::vector<uint8_t>& samples) {
-  Bytes out = {'R', 'I', 'F', 'F'};
-  const uint32_t dataBytes = static_cast<uint32_t>(samples.size());
-  PutLE(out, 36 + dataBytes + (dataBytes & 1), 4);
-  out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  PutLE(out, 16, 4);
-  PutLE(out, 1, 2);
-  PutLE(out, channels, 2);
-  PutLE(out, rate, 4);
-  PutLE(out, rate * channels, 4);
-  PutLE(out, channels, 2);
-  PutLE(out, 8, 2);
-  out.insert(out.end(), {'d', 'a', 't', 'a'});
-  PutLE(out, dataBytes, 4);
-  out.insert(out.end(), samples.begin(), samples.end());
-  if (dataBytes & 1) out.push_back(0);
-  return out;
+  return BuildWav(rate, channels, 8, samples);
 }
 
 // Reads back a 44-byte-header 16-bit stereo WAV as written by the product.
@@ -62,14 +53,9 @@ struct StereoWav {
 };
 
 inline bool ReadStereoWav(const std::filesystem::path& path, StereoWav& out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  Bytes b;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) b.insert(b.end(), buf, buf + n);
-  std::fclose(f);
-  if (b.size() < 44) return false;
+  std::ifstream f(path, std::ios::binary);
+  const Bytes b{std::istreambuf_iterator<char>(f), {}};
+  if (!f.is_open() || b.size() < 44) return false;
   auto le32 = [&](size_t o) { return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | uint32_t(b[o + 3]) << 24; };
   out.rate = le32(24);
   const uint32_t dataBytes = le32(40);
