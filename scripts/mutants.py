@@ -117,10 +117,13 @@ def main():
     if run(["ctest", "--test-dir", str(build), "-j2"], root, 1800) != 0:
         sys.exit("mutants: the unmutated tree does not pass its tests")
 
+    # Recheck: the report's faults in the order they were tried, per place and
+    # kind (a line can hold the same fault twice); only the caught ones run.
     recheck = None
     if args.recheck:
-        recheck = {(r["where"], r["kind"]) for r in json.loads(Path(args.recheck).read_text())
-                   if r["caught"]}
+        recheck = {}
+        for r in json.loads(Path(args.recheck).read_text()):
+            recheck.setdefault((r["where"], r["kind"]), []).append(r["caught"])
     rng = random.Random(args.seed)
     results = []
     for folder in FOLDERS:
@@ -137,8 +140,11 @@ def main():
                 continue
             lines[index] = new + lines[index][len(old):]
             where = "%s:%d" % (path.relative_to(root), index + 1)
-            if recheck is not None and (where, kind) not in recheck:
-                continue  # same seed, same sources: the pool's order is that of the full run
+            if recheck is not None:
+                # Same seed, same sources: the pool's order is that of the full run.
+                wanted = recheck.get((where, kind), [])
+                if not wanted or not wanted.pop(0):
+                    continue
             try:
                 path.write_text("\n".join(lines), encoding="utf-8", errors="surrogateescape")
                 if run(["ninja", "-C", str(build)], root, 900) != 0:
