@@ -11,7 +11,7 @@
 #include <cmath>
 #include <csignal>
 #include <fstream>
-#include <map>
+#include <map>  // for the command tests
 
 #include "audio/pcm_in.h"
 #include "audio/pcm_out_mp3.h"
@@ -62,14 +62,9 @@ class RiffBuilder {
   // Byte rate and block align follow from the rest, as a plain PCM fmt has them.
   RiffBuilder& Fmt(uint16_t channels, uint32_t rate, uint16_t bits, size_t extraBytes = 0) {
     Bytes body;
-    for (auto [v, n] : {std::pair<uint32_t, int>{1, 2},
-                        {channels, 2},
-                        {rate, 4},
-                        {rate * channels * bits / 8, 4},
-                        {channels * bits / 8u, 2},
-                        {bits, 2}}) {
-      PutLE(body, v, n);
-    }
+    PutLE(body, 1, 2), PutLE(body, channels, 2), PutLE(body, rate, 4);
+    PutLE(body, rate * channels * bits / 8, 4), PutLE(body, channels * bits / 8u, 2);
+    PutLE(body, bits, 2);
     body.resize(body.size() + extraBytes, 0xAB);
     return Chunk("fmt ", body);
   }
@@ -94,7 +89,6 @@ class FileSizeLimit {
     setrlimit(RLIMIT_FSIZE, &limit);
   }
   ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
-  FileSizeLimit(const FileSizeLimit&) = delete;
 
  private:
   rlimit saved_{};

@@ -1,8 +1,7 @@
 #pragma once
-// A reader's answers as one short line each, so a test states a whole stream
-// as a list of goldens: "d=10 t=500000 90 3C 40" (delta, tempo field, status
-// and data bytes in hex), "d=0 t=500000 meta 2F" (the type as status),
-// "sysex F0 ..." alike; "end" and "damaged" for answers that are no event.
+// A reader's answers as one line each, so a test states a stream as goldens:
+// "d=10 t=500000 90 3C 40" (delta, tempo field, status and data bytes in hex),
+// "d=0 t=500000 meta 2F", "... sysex F0 ..."; "end" and "damaged" otherwise.
 
 #include <cstdint>
 #include <cstdio>

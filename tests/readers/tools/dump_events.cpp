@@ -1,8 +1,6 @@
-// Prints every event the MIDI reader delivers, for comparison with other
-// parsers: "file <path> <open result> <division>", then per event the exact
-// sum of delta × tempo so far, its kind and its bytes in hex (meta events
-// with "ff" ahead of the type), then "end <read result>"; a replay after
-// Rewind that differs from the first pass is reported in its place.
+// Prints "file <path> <open result> <division>", then per event the exact sum
+// of delta × tempo so far, its kind and its bytes in hex (meta: "ff" and the
+// type first), then "end <read result>"; or "replay differs" after Rewind.
 
 #include <cinttypes>
 #include <cstdio>
