@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the audio, conversion-thread and command tests: a per-test folder,
-// RIFF files chunk by chunk, a disk full at a chosen byte, MP3 tone files.
+// For audio, pipeline and command tests: a test folder, RIFF files, full disks, tones.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <map>  // for the command tests
 
@@ -111,6 +111,11 @@ inline int RunCommand(const std::string& command, std::string* output = nullptr)
   return ::pclose(p);
 }
 
+// The python3 with mido and mutagen (TONVELO_PYTHON, as ctest sets it).
+inline std::string Python() {
+  const char* env = std::getenv("TONVELO_PYTHON");
+  return env != nullptr ? env : "/usr/bin/python3";
+}
 inline std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
 inline bool HaveTool(const std::string& probe) {
   return RunCommand(probe + " >/dev/null 2>&1") == 0;

@@ -1,5 +1,4 @@
-// The FLAC writer and reader against each other and the flac tool (44100 Hz
-// tracks and flac's files at that rate are the command's and pipeline's cases).
+// The FLAC writer and reader against each other and the flac tool, at 48000 Hz.
 
 #include "audio/pcm_in_flac.h"
 #include "audio/pcm_out_flac.h"

@@ -25,10 +25,8 @@ int main(int argc, char** argv) {
         std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu32 " %s%02x", elapsed, ev.kind,
                       ev.kind == kEventMeta ? "ff" : "", ev.status);
         out += text;
-        for (uint32_t k = 0; k < ev.length; ++k) {
-          std::snprintf(text, sizeof text, "%02x", ev.data[k]);
-          out += text;
-        }
+        for (uint32_t k = 0; k < ev.length; ++k)
+          out += {"0123456789abcdef"[ev.data[k] >> 4], "0123456789abcdef"[ev.data[k] & 15]};
         out += '\n';
       }
       out += "end " + std::to_string(static_cast<int>(res)) + "\n";

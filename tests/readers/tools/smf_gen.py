@@ -6,12 +6,8 @@ import os
 import random
 
 
-def varlen(v):
-    out = [v & 0x7F]
-    while v > 0x7F:
-        v >>= 7
-        out.append(0x80 | (v & 0x7F))
-    return bytes(reversed(out))
+def varlen(v, more=0):
+    return (varlen(v >> 7, 0x80) if v > 0x7F else b"") + bytes([v & 0x7F | more])
 
 
 def meta(kind, body):
