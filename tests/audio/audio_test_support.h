@@ -59,7 +59,6 @@ class RiffBuilder {
     bytes_.insert(bytes_.end(), body.begin(), body.end());
     return *this;
   }
-  // Byte rate and block align follow from the rest, as a plain PCM fmt has them.
   RiffBuilder& Fmt(uint16_t channels, uint32_t rate, uint16_t bits, size_t extraBytes = 0) {
     Bytes body;
     PutLE(body, 1, 2), PutLE(body, channels, 2), PutLE(body, rate, 4);

@@ -57,8 +57,7 @@ TEST_F(Mp3Test, WrittenStreamDecodesToTheRateAndLength) {
     EXPECT_EQ(ReadBytes(Path("u.mp3")), b);
     const std::vector<size_t> at = FrameOffsets(b, rate);
     ASSERT_GT(at.size(), 1u) << "bytes outside the expected frames";
-    // Whole frames of 1152 (a VBR information frame would be one more): the
-    // input, the encoder's 576-sample delay, padding to less than two frames.
+    // Whole frames of 1152: input, 576 samples of encoder delay, < 2 frames padding.
     const auto length = static_cast<uint32_t>(at.size() * 1152);
     EXPECT_TRUE(length >= frames + 576 && length < frames + 576 + 2 * 1152) << length;
     CPCMIn_MP3 in;

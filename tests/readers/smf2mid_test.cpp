@@ -202,6 +202,8 @@ TEST(SMF2MID, TitleLengthPercentAndSkipTo) {
   r.SkipTo(0);
   EXPECT_EQ(r.GetPercentDone(), 0u);
   EXPECT_EQ(Answers(r, 1), Goldens{"d=0 t=500000 meta 51 07 A1 20"});
+  ASSERT_EQ(r.OpenBuffer(Smf(0, 1, 480)), kOpened);
+  EXPECT_STREQ(r.GetTitle(), "");  // not the last file's
 }
 
 }  // namespace
