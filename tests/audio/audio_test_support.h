@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the audio, conversion-thread and command tests: a per-test folder,
-// RIFF files chunk by chunk, a disk full at a chosen byte, MP3 tone files.
+// For audio, pipeline and command tests: a test folder, RIFF files, full disks, tones.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,8 +9,9 @@
 #include <array>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
-#include <map>
+#include <map>  // for the command tests
 
 #include "audio/pcm_in.h"
 #include "audio/pcm_out_mp3.h"
@@ -59,17 +59,11 @@ class RiffBuilder {
     bytes_.insert(bytes_.end(), body.begin(), body.end());
     return *this;
   }
-  // Byte rate and block align follow from the rest, as a plain PCM fmt has them.
   RiffBuilder& Fmt(uint16_t channels, uint32_t rate, uint16_t bits, size_t extraBytes = 0) {
     Bytes body;
-    for (auto [v, n] : {std::pair<uint32_t, int>{1, 2},
-                        {channels, 2},
-                        {rate, 4},
-                        {rate * channels * bits / 8, 4},
-                        {channels * bits / 8u, 2},
-                        {bits, 2}}) {
-      PutLE(body, v, n);
-    }
+    PutLE(body, 1, 2), PutLE(body, channels, 2), PutLE(body, rate, 4);
+    PutLE(body, rate * channels * bits / 8, 4), PutLE(body, channels * bits / 8u, 2);
+    PutLE(body, bits, 2);
     body.resize(body.size() + extraBytes, 0xAB);
     return Chunk("fmt ", body);
   }
@@ -94,7 +88,6 @@ class FileSizeLimit {
     setrlimit(RLIMIT_FSIZE, &limit);
   }
   ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
-  FileSizeLimit(const FileSizeLimit&) = delete;
 
  private:
   rlimit saved_{};
@@ -117,6 +110,11 @@ inline int RunCommand(const std::string& command, std::string* output = nullptr)
   return ::pclose(p);
 }
 
+// The python3 with mido and mutagen (TONVELO_PYTHON, as ctest sets it).
+inline std::string Python() {
+  const char* env = std::getenv("TONVELO_PYTHON");
+  return env != nullptr ? env : "/usr/bin/python3";
+}
 inline std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
 inline bool HaveTool(const std::string& probe) {
   return RunCommand(probe + " >/dev/null 2>&1") == 0;

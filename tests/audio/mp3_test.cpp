@@ -22,18 +22,12 @@ Channels ReadAll(CPCMIn& in) {
   return c;
 }
 
-size_t Id3v2Bytes(const Bytes& b) {
-  if (b.size() < 10 || b[0] != 'I' || b[1] != 'D' || b[2] != '3') return 0;
-  return 10 + (size_t{b[6]} << 21 | size_t{b[7]} << 14 | size_t{b[8]} << 7 | b[9]);
-}
-
-// Offsets of the MPEG-1 layer III frames after the ID3v2 tag, each at 192
-// kbit/s and `rate`, plain stereo, not copyright, original; empty when any
-// byte up to the end of the file lies outside such a frame.
+// Offsets of the frames after the ID3v2 tag, each MPEG-1 layer III, 192 kbit/s,
+// `rate`, plain stereo, original; empty when any byte lies outside them.
 std::vector<size_t> FrameOffsets(const Bytes& b, uint32_t rate) {
   const int rateBits = rate == 44100 ? 0 : rate == 48000 ? 1 : 2;
   std::vector<size_t> at;
-  size_t o = Id3v2Bytes(b);
+  size_t o = 10 + (size_t{b[6]} << 21 | size_t{b[7]} << 14 | size_t{b[8]} << 7 | b[9]);
   for (; o + 4 <= b.size() && b[o] == 0xFF && (b[o + 1] & 0xFE) == 0xFA &&
          (b[o + 2] & 0xFC) == (0xB0 | rateBits << 2) && (b[o + 3] & 0xCC) == 0x04;
        o += 144 * 192000 / rate + ((b[o + 2] >> 1) & 1)) {
@@ -50,41 +44,31 @@ Format DecodeWithMpg123(const fs::path& mp3, const fs::path& wav) {
   return {LE32(b, 24), b[22], b[34], LE32(b, 40) / (b[22] * b[34] / 8u)};
 }
 
+// One partial block, exactly one block, and blocks with a remainder; the
+// quality setting changes the stream, and the same input gives the same bytes.
 TEST_F(Mp3Test, WrittenStreamDecodesToTheRateAndLength) {
-  // One partial block, exactly one block, and blocks with a remainder.
-  for (uint32_t rate : {44100u, 48000u}) {
-    for (uint32_t frames : {1000u, 48000u, 100001u}) {
-      SCOPED_TRACE(std::to_string(rate) + " Hz, frames " + std::to_string(frames));
-      ASSERT_TRUE(WriteToneMp3(Path("t.mp3"), frames, rate, frames == 100001));
-      const Bytes b = ReadBytes(Path("t.mp3"));
-      const std::vector<size_t> at = FrameOffsets(b, rate);
-      ASSERT_GT(at.size(), 1u) << "bytes outside the expected frames";
-      // No VBR information frame at the start (an ID3v1 tag would end the walk).
-      const std::string head(b.begin() + at[0], b.begin() + at[1]);
-      EXPECT_TRUE(head.find("Xing") == std::string::npos && head.find("Info") == std::string::npos);
-      // Whole frames of 1152: the input, the encoder's 576-sample delay, and
-      // padding up to less than one frame beyond one more frame.
-      const auto length = static_cast<uint32_t>(at.size() * 1152);
-      EXPECT_GE(length, frames + 576);
-      EXPECT_LT(length, frames + 576 + 2 * 1152);
-      CPCMIn_MP3 in;
-      ASSERT_EQ(in.Open(Path("t.mp3")), AudioResult::kOk);
-      EXPECT_EQ(Describe(in), (Format{rate, 2, 16, length}));
-      const Channels first = ReadAll(in);
-      EXPECT_EQ(first.first.size(), length);
-      ASSERT_EQ(in.Rewind(), AudioResult::kOk);
-      EXPECT_EQ(ReadAll(in), first);
-      EXPECT_EQ(DecodeWithMpg123(Path("t.mp3"), Path("t.wav")), (Format{rate, 2, 16, length}));
-    }
+  for (auto [rate, frames] : {std::pair{44100u, 1000u}, {48000u, 48000u}, {44100u, 100001u}}) {
+    SCOPED_TRACE(frames);
+    ASSERT_TRUE(WriteToneMp3(Path("t.mp3"), frames, rate, frames > 50000));
+    const Bytes b = ReadBytes(Path("t.mp3"));
+    ASSERT_TRUE(WriteToneMp3(Path("u.mp3"), frames, rate, frames < 50000));
+    EXPECT_NE(ReadBytes(Path("u.mp3")), b);
+    ASSERT_TRUE(WriteToneMp3(Path("u.mp3"), frames, rate, frames > 50000));
+    EXPECT_EQ(ReadBytes(Path("u.mp3")), b);
+    const std::vector<size_t> at = FrameOffsets(b, rate);
+    ASSERT_GT(at.size(), 1u) << "bytes outside the expected frames";
+    // Whole frames of 1152: input, 576 samples of encoder delay, < 2 frames padding.
+    const auto length = static_cast<uint32_t>(at.size() * 1152);
+    EXPECT_TRUE(length >= frames + 576 && length < frames + 576 + 2 * 1152) << length;
+    CPCMIn_MP3 in;
+    ASSERT_EQ(in.Open(Path("t.mp3")), AudioResult::kOk);
+    EXPECT_EQ(Describe(in), (Format{rate, 2, 16, length}));
+    const Channels first = ReadAll(in);
+    EXPECT_EQ(first.first.size(), length);
+    ASSERT_EQ(in.Rewind(), AudioResult::kOk);
+    EXPECT_EQ(ReadAll(in), first);
+    EXPECT_EQ(DecodeWithMpg123(Path("t.mp3"), Path("t.wav")), (Format{rate, 2, 16, length}));
   }
-}
-
-TEST_F(Mp3Test, QualityReachesTheStreamAndEncodingIsRepeatable) {
-  ASSERT_TRUE(WriteToneMp3(Path("q9.mp3"), 20000));
-  ASSERT_TRUE(WriteToneMp3(Path("q2.mp3"), 20000, 44100, true));
-  ASSERT_TRUE(WriteToneMp3(Path("q9b.mp3"), 20000));
-  EXPECT_NE(ReadBytes(Path("q9.mp3")), ReadBytes(Path("q2.mp3")));
-  EXPECT_EQ(ReadBytes(Path("q9.mp3")), ReadBytes(Path("q9b.mp3")));
 }
 
 // The ID3v2 frames as mutagen reads them, sorted: id, encoding (0 Latin-1,
@@ -98,30 +82,25 @@ std::string Id3Frames(const fs::path& mp3) {
       "                            t.encode('latin-1' if f.encoding == 0 else 'utf-8')))\n";
   WriteBytes(mp3.string() + ".py", Bytes(code.begin(), code.end()));
   std::string out;
-  RunCommand("/usr/bin/python3 " + Quote(mp3.string() + ".py") + " " + Quote(mp3), &out);
+  RunCommand(Python() + " " + Quote(mp3.string() + ".py") + " " + Quote(mp3), &out);
   return out;
 }
 
+// A title is cut to 511 bytes of "TIT2=<title>", never inside a character.
+// Tags file: BOMs, CRLF, blank lines, "TALB=" and lines without "=" as fifth
+// byte change nothing; a line over 1023 bytes arrives in pieces; a CR ends a
+// line. Text outside ASCII is UTF-16; ASCII and non-UTF-8 bytes stay plain.
 TEST_F(Mp3Test, TagComesFromTheTagsFileElseTheTitle) {
   const std::string cyr = "\xD0\xA1\xD0\xBA\xD1\x80\xD1\x8F\xD0\xB1\xD0\xB8\xD0\xBD";
-  const std::string flt = "TFLT0=MPG/3\n", elise = flt + "TIT21=F\xC3\xBCr Elise\nTPE10=Ludwig\n";
-  // BOM on every line, CRLF, blank lines, a bare "TALB=" and lines without
-  // "=" as fifth byte change nothing. A line longer than 1023 bytes arrives in
-  // pieces, each a line of its own; a CR inside a line ends it. Text outside
-  // ASCII (beyond the BMP too) is UTF-16; ASCII and bytes that are not UTF-8
-  // stay plain. A title is cut to 511 bytes of "TIT2=<title>", never inside a
-  // character.
+  const std::string flt = "TFLT0=MPG/3\n";
   const struct {
     std::string name, title, tags, frames;
   } cases[] = {
       {"long", std::string(600, 'x'), "", flt + "TIT20=" + std::string(506, 'x') + "\n"},
       {"cut", std::string(505, 'x') + cyr, "", flt + "TIT20=" + std::string(505, 'x') + "\n"},
-      {"plain", "plain", "TIT2=F\xC3\xBCr Elise\nTPE1=Ludwig\n", elise},
-      {"noisy", "noisy",
-       "\xEF\xBB\xBFTIT2=F\xC3\xBCr Elise\r\n\r\n\n\xEF\xBB\xBFTPE1=Ludwig\r\nTALB=\r\nhello "
-       "world\r\nTIT=Wrong\r\nTPE1\r\n",
-       elise},
-      {"pieces", "pieces", "TPE2=" + std::string(1018, 'a') + "TCOM=Piece\nTPE1=Art\rist\n",
+      {"pieces", "pieces",
+       "TPE2=" + std::string(1018, 'a') +
+           "TCOM=Piece\r\n\r\n\nhello world\nTALB=\nTPE1\n\xEF\xBB\xBFTPE1=Art\rist\n",
        "TCOM0=Piece\n" + flt + "TPE10=Art\nTPE20=" + std::string(1018, 'a') + "\n"},
       {"unicode", "u",
        "TIT2=F\xC3\xBCr Elise \xF0\x9F\x8E\xB9\nTPE1=" + cyr +
@@ -135,34 +114,11 @@ TEST_F(Mp3Test, TagComesFromTheTagsFileElseTheTitle) {
     ASSERT_TRUE(WriteToneMp3(mp3, 2000, 44100, false, c.title, tags)) << c.name;
     EXPECT_EQ(Id3Frames(mp3), c.frames + "TSSE0=LAME\n") << c.name;
   }
-  EXPECT_EQ(ReadBytes(Path("plain.mp3")), ReadBytes(Path("noisy.mp3")));
 }
 
-TEST_F(Mp3Test, UnwritableFolderAndFullDisk) {
-  CPCMOut_MP3 out;
-  EXPECT_EQ(out.Close(), AudioResult::kOk);
-  EXPECT_EQ(out.Open(Path("no/dir/o.mp3"), 44100, "t", "", false, false), AudioResult::kFailed);
-  EXPECT_FALSE(fs::exists(Path("no")));
-  EXPECT_EQ(out.WriteFrame(1, 1), AudioResult::kFailed);
-  // The tag cannot be written: open fails, and the device stays.
-  EXPECT_EQ(out.Open("/dev/full", 44100, "t", "", false, false), AudioResult::kFailed);
-  EXPECT_TRUE(fs::exists("/dev/full"));
-
-  // Room for the tag and a little more: the first block cannot be written,
-  // which fails the 48000th frame; the flush at Close fails too.
-  ASSERT_TRUE(WriteToneMp3(Path("probe.mp3"), 10, 44100, false, "probe"));
-  FileSizeLimit limit(Id3v2Bytes(ReadBytes(Path("probe.mp3"))) + 1000);
-  ASSERT_EQ(out.Open(Path("full.mp3"), 44100, "probe", "", false, false), AudioResult::kOk);
-  for (uint32_t i = 0; i < 47999; ++i) ASSERT_EQ(out.WriteFrame(1, 1), AudioResult::kOk) << i;
-  EXPECT_EQ(out.WriteFrame(1, 1), AudioResult::kFailed);
-  EXPECT_EQ(out.GetFrameCount(), 47999u);
-  EXPECT_EQ(out.Close(), AudioResult::kFailed);
-  EXPECT_EQ(out.Close(), AudioResult::kOk);
-}
-
+// 8 kbit/s mono at 24 kHz by lame: 24-byte frames of 576 samples, so one
+// 32768-byte chunk holds about 786000 samples, more than the decoded buffers.
 TEST_F(Mp3Test, ReadsALowBitrateMonoStreamByLame) {
-  // 8 kbit/s at 24 kHz: 24-byte frames of 576 samples, so one 32768-byte
-  // chunk holds about 786000 samples, more than the decoded buffers.
   std::vector<int16_t> mono(24000 * 40);
   for (uint32_t i = 0; i < mono.size(); ++i) mono[i] = Tone(i, 24000);
   WriteBytes(Path("in.wav"), BuildWav16(24000, 1, mono));
@@ -180,24 +136,21 @@ TEST_F(Mp3Test, ReadsALowBitrateMonoStreamByLame) {
   EXPECT_EQ(c.second, std::vector<int16_t>(in.GetLength(), 32000));  // mono leaves right untouched
 }
 
-TEST_F(Mp3Test, TruncatedAndForeignFiles) {
+// A stream cut inside a frame reads up to the cut. A writer or reader that
+// failed to open does nothing (a full disk is the conversion's case).
+TEST_F(Mp3Test, CutStreamAndFailedOpens) {
+  CPCMOut_MP3 out;
+  EXPECT_EQ(out.Open(Path("no/dir/o.mp3"), 44100, "t", "", false, false), AudioResult::kFailed);
+  EXPECT_FALSE(fs::exists(Path("no")));
+  EXPECT_EQ(out.WriteFrame(1, 1), AudioResult::kFailed);
   ASSERT_TRUE(WriteToneMp3(Path("full.mp3"), 60000));
   Bytes b = ReadBytes(Path("full.mp3"));
-  b.resize(b.size() * 2 / 3 + 17);  // ends inside a frame
+  b.resize(b.size() * 2 / 3 + 17);
   WriteBytes(Path("cut.mp3"), b);
-  WriteBytes(Path("text.mp3"), Bytes(48, 'x'));
-  WriteBytes(Path("empty.mp3"), {});
   CPCMIn_MP3 in;
   ASSERT_EQ(in.Open(Path("cut.mp3")), AudioResult::kOk);
-  EXPECT_GT(in.GetLength(), 30000u);
-  EXPECT_LT(in.GetLength(), 60000u);
+  EXPECT_TRUE(in.GetLength() > 30000 && in.GetLength() < 60000) << in.GetLength();
   EXPECT_EQ(ReadAll(in).first.size(), in.GetLength());
-  // No stream header: either no open or rate 0, which no output rate matches.
-  for (const char* name : {"text.mp3", "empty.mp3"}) {
-    if (in.Open(Path(name)) == AudioResult::kOk) {
-      EXPECT_EQ(Format{}, (Format{in.GetSampleRate(), 0, 0, in.GetLength()})) << name;
-    }
-  }
   EXPECT_EQ(in.Open(Path("absent.mp3")), AudioResult::kFailed);
   EXPECT_EQ(in.Open(dir_), AudioResult::kFailed);
   PcmFrame f;

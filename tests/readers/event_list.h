@@ -1,8 +1,6 @@
 #pragma once
-// A reader's answers as one short line each, so a test states a whole stream
-// as a list of goldens: "d=10 t=500000 90 3C 40" (delta, tempo field, status
-// and data bytes in hex), "d=0 t=500000 meta 2F" (the type as status),
-// "sysex F0 ..." alike; "end" and "damaged" for answers that are no event.
+// A reader's answers as goldens: "d=10 t=500000 90 3C 40" (delta, tempo field,
+// status and data in hex), "... meta 2F", "... sysex F0 ...", "end", "damaged".
 
 #include <cstdint>
 #include <cstdio>

@@ -1,8 +1,6 @@
-// Prints every event the MIDI reader delivers, for comparison with other
-// parsers: "file <path> <open result> <division>", then per event the exact
-// sum of delta × tempo so far, its kind and its bytes in hex (meta events
-// with "ff" ahead of the type), then "end <read result>"; a replay after
-// Rewind that differs from the first pass is reported in its place.
+// Prints "file <path> <open result> <division>", then per event the exact sum
+// of delta × tempo so far, its kind and its bytes in hex (meta: "ff" and the
+// type first), then "end <read result>"; or "replay differs" after Rewind.
 
 #include <cinttypes>
 #include <cstdio>
@@ -27,10 +25,8 @@ int main(int argc, char** argv) {
         std::snprintf(text, sizeof text, "%" PRIu64 " %" PRIu32 " %s%02x", elapsed, ev.kind,
                       ev.kind == kEventMeta ? "ff" : "", ev.status);
         out += text;
-        for (uint32_t k = 0; k < ev.length; ++k) {
-          std::snprintf(text, sizeof text, "%02x", ev.data[k]);
-          out += text;
-        }
+        for (uint32_t k = 0; k < ev.length; ++k)
+          out += {"0123456789abcdef"[ev.data[k] >> 4], "0123456789abcdef"[ev.data[k] & 15]};
         out += '\n';
       }
       out += "end " + std::to_string(static_cast<int>(res)) + "\n";
