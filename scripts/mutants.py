@@ -15,6 +15,7 @@ import argparse
 import json
 import random
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -79,10 +80,18 @@ def candidates(path):
     return found
 
 
+def default_signals():
+    """Started under nohup or from a script's background, the tests would
+    inherit ignored SIGINT/SIGHUP, which tonvelo rightly keeps ignored; its
+    signal tests need the default dispositions."""
+    for s in (signal.SIGINT, signal.SIGHUP, signal.SIGTERM, signal.SIGPIPE):
+        signal.signal(s, signal.SIG_DFL)
+
+
 def run(cmd, cwd, timeout, output=None):
     try:
         done = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              timeout=timeout)
+                              timeout=timeout, preexec_fn=default_signals)
         if output is not None:
             output.append(done.stdout.decode("utf-8", "replace"))
         return done.returncode
