@@ -240,16 +240,16 @@ TEST_P(StreamRules, EventsBecomeTheExpectedStream) {
        "3:C3 02 | 1:02 3C | 1:9F 24 | 3:C9 00 | 1:9F 24 | 3:B0 40 7F | 3:B0 40 00 | 3:B0 43 7F | "
        "3:B0 42 7F | 3:B0 07 5A | 3:B0 66 05 | 3:B0 6C 06"},
       {7, 0, "velocity codes of 8 (0 note off, 1 below 16)", "",
-       "1:01 3C | 1:01 3C | 1:01 3C | 1:02 3C | 1:02 3C | 1:05 3C | 1:08 3C | 1:0B 3C | 1:0F 3C | "
-       "1:00 3C"},
-      {7, 1, "velocity codes of expanded velocities 1, 1, 1, 1, 1, 20, 66, 127, 127, 0", "",
+       "1:01 3C | 1:01 3C | 1:01 3C | 1:02 3C | 1:02 3C | 1:05 3C | 1:08 3C | 1:0B 3C | 1:0D 3C | "
+       "1:0F 3C | 1:00 3C"},
+      {7, 1, "velocity codes of expanded velocities 1, 1, 1, 1, 1, 20, 66, 127, 127, 127, 0", "",
        "1:01 3C | 1:01 3C | 1:01 3C | 1:01 3C | 1:01 3C | 1:02 3C | 1:08 3C | 1:0F 3C | 1:0F 3C | "
-       "1:00 3C"},
+       "1:0F 3C | 1:00 3C"},
       {7, 0, "notes within 7 steps of the last, idle between chords, shrink to one byte; 127 -> 0 "
              "wraps to +1, a note off is code 0, a repeated note step 0",
        "@480 90 7F 40, 90 00 40, @480 90 46 64, 80 46 40, @480 90 46 64, 90 46 64, 90 47 64",
        "1:08 7F | 98 | 1:0C 46 | 80 | 1:0C 46 | 8C | 9C"}};
-  for (int v : {1, 7, 15, 16, 23, 40, 64, 95, 127, 0}) {  // the velocity rows' notes
+  for (int v : {1, 7, 15, 16, 23, 40, 64, 95, 105, 127, 0}) {  // the velocity rows' notes
     for (int k : {11, 12}) cases[k].events += "@480 90 3C " + HexBytes({uint8_t(v)}) + ",";
   }
   std::string chords, shrunk;  // the last row starts with two-note chords 60, 60 + d
