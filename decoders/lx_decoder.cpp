@@ -252,11 +252,17 @@ DecodedTrack DecodeLXDetailed(const int16_t* samples, size_t count, uint32_t sam
 
   // Bits until the signal stops (the tail is silent).
   const BitReader reader(samples, count, sampleRateHz);
-  const double t0 = FindBitTiming(reader, first);
+  double t0 = FindBitTiming(reader, first);
   double typical = 0;
   for (uint64_t k = 0; k < 64 && reader.Covers(t0, k); ++k) {
     typical = std::max(typical, reader.Read(t0, k).Strength());
   }
+  // An MP3's pre-echo can lift the silence just before the stream above the
+  // start threshold: the weak readings it gives are not bits yet.
+  uint64_t echo = 0;
+  while (echo < 64 && reader.Covers(t0, echo) && reader.Read(t0, echo).Strength() < typical * 0.2)
+    ++echo;
+  t0 += static_cast<double>(echo) * reader.Period();
   std::vector<uint8_t> bits;
   for (uint64_t k = 0; reader.Covers(t0, k); ++k) {
     const BitReading r = reader.Read(t0, k);

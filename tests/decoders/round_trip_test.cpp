@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 
 #include "audio/pcm_out_mp3.h"
@@ -62,9 +63,12 @@ std::vector<int16_t> Tone(size_t frames, uint32_t rate, double hz = 0, double am
 Result Encode(int id, uint32_t rate, CPCMOut& out, CPCMIn* accompaniment) {
   CSMF2MID reader;
   EXPECT_EQ(reader.OpenBuffer(Song()), OpenResult::kOpened);
-  // A fixed scrambler start keeps runs repeatable: about one start in twenty
-  // (35, 47, 57, ...) is not detected for id 6 in MP3 beside music, an open fault.
-  auto enc = CreateEncoder(id, {.scramblerSeed = 1u});
+  // A fixed scrambler start keeps runs repeatable; with 35, id 6 in MP3 beside
+  // music opens with pre-echo above the start threshold. TONVELO_TEST_SEED
+  // overrides it, to sweep other starts.
+  EncoderOptions options{.scramblerSeed = 35u};
+  if (const char* seed = std::getenv("TONVELO_TEST_SEED")) options.scramblerSeed = std::atoi(seed);
+  auto enc = CreateEncoder(id, options);
   enc->SetSampleRate(rate);
   enc->SetOutput(&out);
   enc->SetAccompaniment(accompaniment);
