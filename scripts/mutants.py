@@ -101,7 +101,7 @@ def run(cmd, cwd, timeout, output=None):
 
 def failed_tests(ctest_output):
     """The names ctest lists under "The following tests FAILED"."""
-    names = re.findall(r"^\s*\d+ - (\S+) \(", ctest_output.split("tests FAILED:")[-1], re.M)
+    names = re.findall(r"^\s*\d+ - (\S+)", ctest_output.split("tests FAILED:")[-1], re.M)
     return names if "tests FAILED:" in ctest_output else []
 
 
