@@ -61,18 +61,30 @@ bool ParseTracks(std::vector<std::string> args, CliOptions& options, std::string
   return true;
 }
 
-}  // namespace
-
-int RunVerify(const std::vector<std::string>& words, const CliStreams& streams) {
+// A reading command's words: its one valued option, then tracks. Returns the
+// exit status when the command ends here (a usage error, or help printed),
+// else -1.
+int ParseCommand(const std::vector<std::string>& words, const char* flag, std::string& value,
+                 CliOptions& options, const CliStreams& streams) {
   std::vector<std::string> args = words;
-  std::string against, error;
-  CliOptions options;
-  if (!TakeValue(args, "--against", against, error) || !ParseTracks(args, options, error)) {
+  std::string error;
+  if (!TakeValue(args, flag, value, error) || !ParseTracks(args, options, error)) {
     return UsageError(streams, error);
   }
   if (options.help) {
     std::fputs(UsageText().c_str(), streams.out);
     return 0;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int RunVerify(const std::vector<std::string>& words, const CliStreams& streams) {
+  std::string against;
+  CliOptions options;
+  if (const int done = ParseCommand(words, "--against", against, options, streams); done >= 0) {
+    return done;
   }
   std::error_code ec;
   if (!against.empty() && !fs::is_regular_file(against, ec)) {
@@ -91,16 +103,9 @@ int RunVerify(const std::vector<std::string>& words, const CliStreams& streams) 
 }
 
 int RunDecode(const std::vector<std::string>& words, const CliStreams& streams) {
-  std::vector<std::string> args = words;
-  std::string output, error;
+  std::string output;
   CliOptions options;
-  if (!TakeValue(args, "-o", output, error) || !ParseTracks(args, options, error)) {
-    return UsageError(streams, error);
-  }
-  if (options.help) {
-    std::fputs(UsageText().c_str(), streams.out);
-    return 0;
-  }
+  if (const int done = ParseCommand(words, "-o", output, options, streams); done >= 0) return done;
   if (options.paths.size() != 1) return UsageError(streams, "decode takes one track");
   const fs::path track = options.paths[0];
   fs::path out = output;
